@@ -1,0 +1,5 @@
+#include "quorvexremoteiofirmwareupdater.h"
+
+void QuorvexRemoteIOFirmwareUpdater::fillFirmwareFileList()
+{
+}

@@ -1,0 +1,15 @@
+#include "quorvexremoteiofirmwareupdater.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication a(argc, argv);
+    int result;
+    {
+        QuorvexRemoteIOFirmwareUpdater w;
+        w.show();
+        result = a.exec();
+    }
+    return result;
+}

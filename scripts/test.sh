@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: once as is,
+# once under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/common.sh"
+
+ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev
+
+export QT_QPA_PLATFORM=offscreen
+JOBS=${QRIO_TEST_JOBS:-6}
+status=0
+
+echo "== build"
+configure_and_build "$ROOT/build"
+echo "== tests"
+(cd "$ROOT/build" && ctest -j"$JOBS" --output-on-failure) || status=1
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+configure_and_build "$ROOT/build-asan" -DQRIO_SANITIZE=ON
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+(cd "$ROOT/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest -j"$JOBS" --output-on-failure) || status=1
+
+for extra in "$ROOT"/scripts/test-*.sh; do
+    [ -e "$extra" ] || continue
+    echo "== $(basename "$extra")"
+    bash "$extra" || status=1
+done
+
+exit $status

@@ -1,0 +1,149 @@
+// Linux source of the DOS device name list: the dosdevices folder where users
+// (and the node simulator) pin COM numbers, then the serial devices under
+// /dev by a fixed table. The names then go through the shared COM filter.
+
+#include "serialdevicescan.h"
+#include "comname.h"
+#include "devicescan_posix.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace PosixPorts {
+
+namespace {
+
+struct TableEntry
+{
+    const char *prefix;
+    std::uint32_t firstPort;
+    bool needsUart;
+};
+
+// /dev/<prefix><k>, k = 0..99, is COM (firstPort + k).
+const TableEntry kTable[] = {
+    {"ttyS", 1, true},
+    {"ttyUSB", 101, false},
+    {"ttyACM", 201, false},
+};
+constexpr std::uint32_t kTableSpan = 100;
+
+bool exists(const std::string &path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0; // follows links: a dangling one does not exist
+}
+
+// ttyS<k> has a UART behind it only when the kernel says so.
+bool hasUart(const Roots &roots, const std::string &name)
+{
+    std::ifstream in(roots.sysClassTty + "/" + name + "/type");
+    if (!in)
+        return false;
+    long type = 0;
+    in >> type;
+    return in && type != 0;
+}
+
+std::wstring widen(const std::string &s)
+{
+    return std::wstring(s.begin(), s.end());
+}
+
+// Names in the dosdevices folder whose target exists, in name order.
+std::vector<std::string> dosDeviceEntries(const Roots &roots)
+{
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(roots.dosDevices.c_str());
+    if (!dir)
+        return names;
+    while (dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (exists(roots.dosDevices + "/" + name))
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string tableDevice(std::uint32_t port, const Roots &roots)
+{
+    for (const TableEntry &t : kTable) {
+        if (port < t.firstPort || port >= t.firstPort + kTableSpan)
+            continue;
+        const std::string name = t.prefix + std::to_string(port - t.firstPort);
+        const std::string path = roots.dev + "/" + name;
+        if (!exists(path) || (t.needsUart && !hasUart(roots, name)))
+            return {};
+        return path;
+    }
+    return {};
+}
+
+} // namespace
+
+Roots defaultRoots()
+{
+    Roots roots;
+    const char *xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string config;
+    if (xdg && xdg[0] == '/') {
+        config = xdg;
+    } else {
+        const char *home = std::getenv("HOME");
+        config = std::string(home ? home : "") + "/.config";
+    }
+    roots.dosDevices = config + "/Quorvex/dosdevices";
+    return roots;
+}
+
+std::vector<std::wstring> dosDeviceNames(const Roots &roots)
+{
+    std::vector<std::wstring> names;
+    for (const std::string &name : dosDeviceEntries(roots))
+        names.push_back(widen(name));
+    for (const TableEntry &t : kTable) {
+        for (std::uint32_t k = 0; k < kTableSpan; ++k) {
+            if (!tableDevice(t.firstPort + k, roots).empty())
+                names.push_back(L"COM" + std::to_wstring(t.firstPort + k));
+        }
+    }
+    return names;
+}
+
+std::string devicePathForPort(std::uint32_t port, const Roots &roots)
+{
+    for (const std::string &name : dosDeviceEntries(roots)) {
+        const std::wstring wide = widen(name);
+        std::uint32_t n = 0;
+        if (parseComDeviceName(wide.c_str(), wide.size(), &n) && n == port)
+            return roots.dosDevices + "/" + name;
+    }
+    return tableDevice(port, roots);
+}
+
+} // namespace PosixPorts
+
+bool SerialDeviceScan::UsingDosDeviceNames(std::vector<std::uint32_t> &ports)
+{
+    ports.clear();
+    for (const std::wstring &name : PosixPorts::dosDeviceNames(PosixPorts::defaultRoots())) {
+        std::uint32_t port = 0;
+        if (parseComDeviceName(name.c_str(), name.size(), &port))
+            ports.push_back(port);
+    }
+    return true;
+}
+
+unsigned long SerialDeviceScan::lastError()
+{
+    return static_cast<unsigned long>(errno);
+}

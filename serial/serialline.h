@@ -1,0 +1,42 @@
+#pragma once
+// The six operations on a COM port's serial line. One implementation per
+// platform (serialline_win.cpp, serialline_posix.cpp); no Qt in here so the
+// Windows side can be cross-compiled and tested on its own.
+
+#include <cstdint>
+#include <string>
+
+namespace SerialLine {
+
+// A Win32 HANDLE or a POSIX file descriptor, both fit; -1 is
+// INVALID_HANDLE_VALUE on Windows and the invalid descriptor on POSIX.
+using Handle = std::intptr_t;
+constexpr Handle InvalidHandle = -1;
+
+// Total read deadline given to every open line.
+constexpr std::uint32_t ReadTimeoutMs = 4000;
+
+// "\\.\COM" followed by the port number in decimal, e.g. \\.\COM12.
+std::wstring devicePath(std::uint32_t port);
+
+// Read and write access, no sharing. InvalidHandle when the port is missing,
+// is not a serial device or is held by another program.
+Handle open(const std::wstring &path);
+
+// Read deadline of ReadTimeoutMs in total, no interval time-out, no write
+// time-out.
+bool setTimeouts(Handle h);
+
+// Discards whatever waits in the transmit and receive buffers.
+bool purge(Handle h);
+
+// Writes the whole record; *written receives the count that went out.
+bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *written);
+
+// Returns once `size` bytes have arrived or ReadTimeoutMs after the call
+// began, with what has arrived in *got (0: nothing arrived).
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got);
+
+bool close(Handle h);
+
+} // namespace SerialLine

@@ -1,0 +1,176 @@
+// The serial line on Linux: a terminal device in raw mode, locked against a
+// second opener, with a 4000 ms total read deadline.
+
+#include "serialline.h"
+#include "devicescan_posix.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace SerialLine {
+
+namespace {
+
+// "\\.\COM12" -> 12; false for anything else.
+bool portFromPath(const std::wstring &path, std::uint32_t *port)
+{
+    static const std::wstring prefix = L"\\\\.\\COM";
+    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    std::uint64_t value = 0;
+    for (std::size_t i = prefix.size(); i < path.size(); ++i) {
+        if (path[i] < L'0' || path[i] > L'9')
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(path[i] - L'0');
+        if (value > 0xFFFFFFFFu)
+            return false;
+    }
+    *port = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+void requestLowLatency(int fd)
+{
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+}
+
+} // namespace
+
+Handle open(const std::wstring &path)
+{
+    std::uint32_t port = 0;
+    if (!portFromPath(path, &port)) {
+        errno = ENOENT;
+        return InvalidHandle;
+    }
+    const std::string device = PosixPorts::devicePathForPort(port, PosixPorts::defaultRoots());
+    if (device.empty()) {
+        errno = ENOENT;
+        return InvalidHandle;
+    }
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return InvalidHandle;
+    // No sharing: a port another program holds cannot be opened.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved == 0 ? ENOTTY : saved;
+        return InvalidHandle;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return InvalidHandle;
+    }
+    // Raw bytes; the speed stays as the driver has it.
+    const speed_t ispeed = cfgetispeed(&tio);
+    const speed_t ospeed = cfgetospeed(&tio);
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, ispeed);
+    cfsetospeed(&tio, ospeed);
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    requestLowLatency(fd);
+    return fd;
+}
+
+bool setTimeouts(Handle h)
+{
+    // The deadline is applied by read() itself; nothing to tell the driver.
+    return h != InvalidHandle;
+}
+
+bool purge(Handle h)
+{
+    return h != InvalidHandle && tcflush(static_cast<int>(h), TCIOFLUSH) == 0;
+}
+
+bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *written)
+{
+    *written = 0;
+    if (h == InvalidHandle)
+        return false;
+    const int fd = static_cast<int>(h);
+    const auto *p = static_cast<const unsigned char *>(data);
+    while (*written < size) {
+        const ssize_t n = ::write(fd, p + *written, size - *written);
+        if (n > 0) {
+            *written += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The driver's buffer is full: wait until it takes more.
+            pollfd pfd{fd, POLLOUT, 0};
+            if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+                return false;
+            if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
+                return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
+{
+    *got = 0;
+    if (h == InvalidHandle)
+        return false;
+    const int fd = static_cast<int>(h);
+    auto *p = static_cast<unsigned char *>(buffer);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
+    while (*got < size) {
+        const ssize_t n = ::read(fd, p + *got, size - *got);
+        if (n > 0) {
+            *got += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return true; // hang-up: deliver what arrived
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return *got > 0; // error or hang-up (EIO): what arrived so far
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno != EINTR)
+            return *got > 0;
+        if (r == 0)
+            return true;
+        if ((pfd.revents & (POLLERR | POLLNVAL)) || ((pfd.revents & POLLHUP) && !(pfd.revents & POLLIN)))
+            return *got > 0;
+    }
+    return true;
+}
+
+bool close(Handle h)
+{
+    return h != InvalidHandle && ::close(static_cast<int>(h)) == 0;
+}
+
+} // namespace SerialLine

@@ -1,0 +1,92 @@
+#pragma once
+// A simulated serial-to-CAN adapter with one remote-IO node behind it, on a
+// pseudo-terminal. Plain C++ (no Qt): the test programs run it in-process on
+// its own thread, and the canopen-node-sim program wraps it for the demo and
+// for the Windows tests under Wine.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nodesim {
+
+struct Faults
+{
+    bool silent = false;              // never answers anything
+    long silentAfterRequests = -1;    // >= 0: answers that many requests, then falls silent
+    int splitPieces = 1;              // > 1: each reply goes out in this many pieces ...
+    int splitDelayMs = 0;             // ... with this pause between pieces
+    int latencyMs = 0;                // pause before every reply
+    bool neverBoot = false;           // ignores the commands into boot mode
+    bool neverUser = false;           // restarts into boot mode again on the user-mode command
+    bool noBootUp = false;            // sends no boot-up record after a restart
+    long corruptFlashOffset = -1;     // >= 0: the flash byte at this offset (from 0x8000) is stored inverted
+    bool strayByte = false;           // one 0x00 byte goes out before the next reply (once)
+    bool extraReplyToBootStep1 = false; // answers the sub-index 1 boot command too
+};
+
+struct Options
+{
+    int nodeId = 1;
+    int com = -1;              // >= 0: register as COM<com> in the dosdevices folder; 0 picks a free number
+    std::string dosDevicesDir; // empty: <XDG_CONFIG_HOME or ~/.config>/Quorvex/dosdevices
+    std::string flashPath;     // empty: flash kept in memory only
+    std::string logPath;       // empty: log kept in memory only
+    int rebootDelayMs = 1000;  // restart time after the user-mode command
+    bool startInBootMode = false;
+    Faults faults;
+};
+
+enum class Direction { Received, Sent };
+
+struct LogEntry
+{
+    std::chrono::steady_clock::time_point time;
+    Direction direction;
+    std::vector<std::uint8_t> bytes; // one whole record (or one piece of a split reply, marked below)
+};
+
+class NodeSim
+{
+public:
+    explicit NodeSim(Options options);
+    ~NodeSim(); // stops and unregisters
+
+    NodeSim(const NodeSim &) = delete;
+    NodeSim &operator=(const NodeSim &) = delete;
+
+    // Opens the pseudo-terminal, registers the port and starts serving on a
+    // thread of its own. False (with error()) when something failed.
+    bool start();
+    void stop();
+    std::string error() const;
+
+    std::string slavePath() const; // /dev/pts/N
+    int comNumber() const;         // the registered COM number, -1 when none
+    std::string linkPath() const;  // the dosdevices link, empty when none
+
+    // Fault switches may change while it runs.
+    void setFaults(const Faults &faults);
+    Faults faults() const;
+
+    // Closes the pseudo-terminal's master side: the peer sees a hang-up.
+    void hangUp();
+
+    // What the node did.
+    std::vector<LogEntry> log() const;
+    void clearLog();
+    std::vector<std::vector<std::uint8_t>> receivedRecords() const; // requests in order
+    bool bootMode() const;
+    bool firmwareMarked() const;  // sub-index 4 written with the command key since start
+    long requestCount() const;    // records received for this node
+    std::vector<std::uint8_t> flash() const;  // 128 KiB from 0x8000
+    void setFlash(const std::vector<std::uint8_t> &contents);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace nodesim

@@ -1,0 +1,70 @@
+#pragma once
+// Helpers shared by the test programs.
+
+#include "nodesim.h"
+
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+
+class QApplication;
+
+namespace testsupport {
+
+// Points XDG_CONFIG_HOME (settings store and dosdevices folder) at a fresh
+// temporary folder for the life of the process, so tests never touch the
+// user's own settings and ports, and parallel tests never meet. Call before
+// the QApplication is made; QRIO_TEST_MAIN does.
+void isolateConfig();
+QString configDir();           // the folder isolateConfig made
+QString dosDevicesDir();       // <configDir>/Quorvex/dosdevices
+
+// A simulated node registered under a free COM number in this process's
+// dosdevices folder.
+std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options = {});
+
+// Records every message box that appears and dismisses it with OK.
+struct CaughtBox
+{
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+    QMessageBox::StandardButtons buttons;
+    QAbstractButton *defaultButtonWasSet; // null when no default button was set
+    QWidget *parent;
+};
+
+class MessageBoxCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit MessageBoxCatcher(QObject *parent = nullptr);
+    QList<CaughtBox> boxes;
+
+private slots:
+    void poll();
+
+private:
+    QTimer timer;
+};
+
+} // namespace testsupport
+
+// QTEST_MAIN with an isolated config location and the offscreen platform.
+#define QRIO_TEST_MAIN(TestObject)                                                 \
+    int main(int argc, char *argv[])                                               \
+    {                                                                              \
+        testsupport::isolateConfig();                                              \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                        \
+            qputenv("QT_QPA_PLATFORM", "offscreen");                               \
+        QApplication app(argc, argv);                                              \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                   \
+        TestObject tc;                                                             \
+        QTEST_SET_MAIN_SOURCE_PATH                                                 \
+        return QTest::qExec(&tc, argc, argv);                                      \
+    }
