@@ -1,1 +1,116 @@
+// SDO client: expedited downloads and uploads of four bytes, one request and
+// its reply at a time. Replies are taken by byte count alone.
+
 #include "quorvexremoteiofirmwareupdater.h"
+#include "debuglog.h"
+#include "serialcanframe.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <iomanip>
+#include <sstream>
+
+namespace {
+
+using Handle = SerialLine::Handle;
+using TimeoutException = QuorvexRemoteIOFirmwareUpdater::TimeoutException;
+
+bool writeRecord(Handle handle, const std::uint8_t *record)
+{
+    std::uint32_t written = 0;
+    const bool ok = SerialLine::write(handle, record, SerialCanFrame::SdoRecordSize, &written);
+    return ok && written == SerialCanFrame::SdoRecordSize;
+}
+
+// "Index: 5100, SubIndex:  4" for a download, "Index: 5101, SubIndex: 0" for
+// an upload (no field width on its sub-index).
+std::string timeoutText(std::uint16_t index, std::uint8_t subIndex, bool download)
+{
+    std::ostringstream text;
+    text << "Index: " << std::hex << std::setfill(' ') << std::setw(4) << index << ", SubIndex: ";
+    if (download)
+        text << std::setw(2);
+    text << unsigned(subIndex);
+    return text.str();
+}
+
+// Reads one whole reply; throws when a read brings nothing within the line's
+// read time-out.
+void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std::uint8_t *data,
+                  bool download)
+{
+    std::uint8_t reply[SerialCanFrame::SdoRecordSize];
+    std::uint32_t received = 0;
+    QElapsedTimer stopwatch;
+    while (received < SerialCanFrame::SdoRecordSize) {
+        stopwatch.start();
+        std::uint32_t got = 0;
+        SerialLine::read(handle, reply + received, SerialCanFrame::SdoRecordSize - received, &got);
+        if (got == 0) {
+            UPDATER_DEBUG() << (download ? "SDO download response timeout: "
+                                         : "SDO upload response timeout: ")
+                            << stopwatch.elapsed() << " milli-second";
+            throw new TimeoutException(timeoutText(index, subIndex, download));
+        }
+        received += got;
+    }
+    if (updaterDebugEnabled()) {
+        QDebug dbg = qDebug();
+        for (std::uint8_t byte : reply)
+            dbg << QString::number(byte, 16) << " ";
+    }
+    for (std::size_t i = 0; i < 4; ++i)
+        data[i] = reply[SerialCanFrame::SdoDataOffset + i];
+}
+
+} // namespace
+
+bool QuorvexRemoteIOFirmwareUpdater::sendSdoDownload(Handle handle, std::uint16_t index,
+                                                     std::uint8_t subIndex, const std::uint8_t *data)
+{
+    std::uint8_t record[SerialCanFrame::SdoRecordSize];
+    SerialCanFrame::buildSdoRequest(record, nodeId, SerialCanFrame::SdoDownloadRequest, index,
+                                    subIndex, data);
+    const bool ok = writeRecord(handle, record);
+    if (updaterDebugEnabled()) {
+        QDebug dbg = qDebug();
+        dbg << "Download request Index:" << QString::number(index, 16) << " SubIndex:"
+            << QString::number(subIndex, 16);
+        for (std::size_t i = 0; i < 4; ++i)
+            dbg << QString::number(data[i], 16) << " ";
+    }
+    return ok;
+}
+
+bool QuorvexRemoteIOFirmwareUpdater::waitSdoDownloadResponse(Handle handle, std::uint16_t index,
+                                                             std::uint8_t subIndex,
+                                                             std::uint8_t *data)
+{
+    receiveReply(handle, index, subIndex, data, true);
+    return true;
+}
+
+bool QuorvexRemoteIOFirmwareUpdater::sendSdoUpload(Handle handle, std::uint16_t index,
+                                                   std::uint8_t subIndex)
+{
+    std::uint8_t record[SerialCanFrame::SdoRecordSize];
+    SerialCanFrame::buildSdoRequest(record, nodeId, SerialCanFrame::SdoUploadRequest, index,
+                                    subIndex, nullptr);
+    const bool ok = writeRecord(handle, record);
+    if (updaterDebugEnabled()) {
+        QDebug dbg = qDebug();
+        dbg << "Upload request Index:" << QString::number(index, 16) << " SubIndex:"
+            << QString::number(subIndex, 16) << " Data:";
+        for (std::uint8_t byte : record)
+            dbg << QString::number(byte, 16) << " ";
+    }
+    return ok;
+}
+
+bool QuorvexRemoteIOFirmwareUpdater::waitSdoUploadResponse(Handle handle, std::uint16_t index,
+                                                           std::uint8_t subIndex, std::uint8_t *data)
+{
+    receiveReply(handle, index, subIndex, data, false);
+    return true;
+}

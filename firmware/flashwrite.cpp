@@ -1,1 +1,50 @@
+// Writing the image into the node's flash: the flash key once, then per
+// 256-byte block its 64 words and the block's flash address.
+
 #include "quorvexremoteiofirmwareupdater.h"
+#include "canopen/debuglog.h"
+#include "canopen/nodeobjects.h"
+#include "canopen/serialcanframe.h"
+
+#include <QElapsedTimer>
+#include <QProgressDialog>
+
+using namespace NodeObjects;
+
+void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
+{
+    std::uint8_t reply[4];
+    std::uint8_t value[4];
+    SerialCanFrame::putU32(value, flashKey);
+    sendSdoDownload(handle, commandObject, cmdFlashKey, value);
+    waitSdoDownloadResponse(handle, commandObject, cmdFlashKey, reply);
+
+    const int blocks = (imageSize + blockSize - 1) / blockSize;
+    std::uint32_t address = flashBase;
+    int offset = 0;
+    QElapsedTimer total;
+    total.start();
+    for (int j = 0; j < blocks; ++j) {
+        if (progressDialog && progressDialog->wasCanceled())
+            break;
+        QElapsedTimer block;
+        block.start();
+        // The words go out in image order: the data bytes are the image's.
+        for (int k = 0; k < wordsPerBlock; ++k) {
+            sendSdoDownload(handle, blockDataObject, static_cast<std::uint8_t>(k), image + offset);
+            waitSdoDownloadResponse(handle, blockDataObject, static_cast<std::uint8_t>(k), reply);
+            offset += 4;
+        }
+        UPDATER_DEBUG() << "Write flash:" << offset << "bytes, block took" << block.elapsed() << "ms";
+
+        SerialCanFrame::putU32(value, address);
+        sendSdoDownload(handle, commandObject, cmdStoreBlock, value);
+        waitSdoDownloadResponse(handle, commandObject, cmdStoreBlock, reply);
+
+        if (progressDialog)
+            progressDialog->setValue(progressValue);
+        address += blockSize;
+        progressValue += blockSize;
+    }
+    UPDATER_DEBUG() << "Write flash done:" << offset << "bytes in" << total.elapsed() << "ms";
+}

@@ -2,9 +2,18 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QPushButton>
 
+#include <QFile>
+
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -44,6 +53,83 @@ std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options)
     if (!node->start())
         qFatal("simulated node did not start: %s", node->error().c_str());
     return node;
+}
+
+int freeComNumber(int from)
+{
+    QDir().mkpath(dosDevicesDir());
+    for (int n = from;; ++n) {
+        const QString link = dosDevicesDir() + QStringLiteral("/COM%1").arg(n);
+        if (!QFileInfo(link).isSymLink() && !QFileInfo::exists(link))
+            return n;
+    }
+}
+
+PtyPeer::PtyPeer(int com)
+{
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+        qFatal("no pseudo-terminal");
+    m_slave = QString::fromLocal8Bit(ptsname(m_master));
+    // Keep a slave descriptor open so the master never sees a hang-up
+    // between the test's opens and closes; it also makes the line raw.
+    m_slaveKeep = ::open(m_slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    tcgetattr(m_slaveKeep, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_slaveKeep, TCSANOW, &tio);
+    m_com = com > 0 ? com : freeComNumber();
+    m_link = dosDevicesDir() + QStringLiteral("/COM%1").arg(m_com);
+    QFile::remove(m_link);
+    if (!QFile::link(m_slave, m_link))
+        qFatal("cannot register COM%d", m_com);
+}
+
+PtyPeer::~PtyPeer()
+{
+    QFile::remove(m_link);
+    hangUp();
+    if (m_slaveKeep >= 0)
+        ::close(m_slaveKeep);
+}
+
+void PtyPeer::send(const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n <= 0)
+            qFatal("pty write failed");
+        done += n;
+    }
+}
+
+QByteArray PtyPeer::receive(int max, int ms)
+{
+    QByteArray out;
+    QElapsedTimer timer;
+    timer.start();
+    while (out.size() < max) {
+        const int left = ms - int(timer.elapsed());
+        if (left <= 0)
+            break;
+        pollfd pfd{m_master, POLLIN, 0};
+        if (poll(&pfd, 1, left) <= 0)
+            break;
+        char buf[4096];
+        const ssize_t n = ::read(m_master, buf, size_t(qMin<int>(int(sizeof buf), max - out.size())));
+        if (n <= 0)
+            break;
+        out.append(buf, int(n));
+    }
+    return out;
+}
+
+void PtyPeer::hangUp()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
 }
 
 MessageBoxCatcher::MessageBoxCatcher(QObject *parent) : QObject(parent)

@@ -28,6 +28,32 @@ QString dosDevicesDir();       // <configDir>/Quorvex/dosdevices
 // dosdevices folder.
 std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options = {});
 
+// A bare pseudo-terminal registered as COM<n>, whose far end the test plays
+// byte by byte (for the serial line's own tests).
+class PtyPeer
+{
+public:
+    explicit PtyPeer(int com = 0); // 0: a free number
+    ~PtyPeer();
+    int com() const { return m_com; }
+    int master() const { return m_master; }
+    QString slavePath() const { return m_slave; }
+    void send(const QByteArray &bytes);
+    // Whatever arrives within `ms` milliseconds, up to `max` bytes.
+    QByteArray receive(int max, int ms);
+    void hangUp(); // closes the master side
+
+private:
+    int m_com = -1;
+    int m_master = -1;
+    int m_slaveKeep = -1;
+    QString m_slave;
+    QString m_link;
+};
+
+// A free COM number in this process's dosdevices folder, from `from` up.
+int freeComNumber(int from = 50);
+
 // Records every message box that appears and dismisses it with OK.
 struct CaughtBox
 {
