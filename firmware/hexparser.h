@@ -1,1 +1,65 @@
 #pragma once
+// Intel HEX reading without Qt: the record decoder, the image loader and the
+// vector-table checksum. The window's loader (hexloader.cpp) wraps this with
+// file access and message boxes; the fuzz target builds it on its own.
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace HexParser {
+
+constexpr int kImageCapacity = 0x20000;   // bytes of the firmware image (131072)
+constexpr int kMaxConsideredLength = 43;  // ':' + 42 digits: a record with 16 data bytes
+constexpr int kDecodeCapacity = 512;      // bytes one line may decode to
+constexpr int kMaxDataBytes = 16;         // data bytes of one data record
+constexpr int kChecksumOffset = 28;       // image bytes 28..31 hold the vector checksum
+
+// '0'-'9', 'A'-'F', 'a'-'f' -> 0..15; anything else throws
+// std::invalid_argument("Invalid input string").
+int hexCharToInt(char c);
+
+// Decodes the digit pairs after the first character of `line` into `buffer`,
+// high digit first. Returns the number of bytes, or -1 when the line has an odd
+// number of digits or more bytes than `capacity`. A character that is not a
+// hexadecimal digit throws as hexCharToInt does.
+int hexStringToBytes(const std::string &line, std::uint8_t *buffer, int capacity);
+
+// Checks one line (without its line end). True: a valid record; `length` is
+// the number of data bytes copied to `data` (room for kMaxDataBytes), 0 for any
+// record that is not a data record. False: the line is too short to hold a
+// record type, or it is a data record with more than 16 data bytes, with a
+// byte count beyond the bytes present, or with a wrong checksum.
+bool parseHexRecord(const std::string &line, std::uint8_t *data, int &length);
+
+// Stores at bytes 28..31 the little-endian word that makes the eight words at
+// bytes 0..31 add up to 0 (mod 2^32), and returns it.
+std::uint32_t setVectorChecksum(std::uint8_t *image);
+
+enum class LoadStatus {
+    Ok,
+    FormatError,   // malformed record, bad checksum, or a data record too long
+    TooBig,        // data beyond kImageCapacity bytes
+    NotContiguous, // a data record does not continue where the previous one ended
+};
+
+struct LoadResult
+{
+    LoadStatus status = LoadStatus::Ok;
+    int line = 0;     // 1-based line of the failure; 0 on success
+    int size = 0;     // data bytes placed in the image (valid on success)
+    std::uint32_t checksum = 0; // the word stored at bytes 28..31 (on success)
+};
+
+// Loads the text of a HEX file into `image` (kImageCapacity bytes): fills it
+// with 0xFF, packs the data of all data records from byte 0 on in file order,
+// and on success stores the vector checksum. Lines end at LF, a CR before the
+// LF belongs to the line end. Only a colon followed by hexadecimal digits is
+// looked at; other lines are skipped, as are lines over 43 characters except
+// data records, which are an error there. Extended segment (02) and linear
+// (04) address records only serve to check that data is contiguous.
+LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image);
+LoadResult loadImage(std::istream &in, std::uint8_t *image);
+
+} // namespace HexParser
