@@ -19,6 +19,11 @@ struct Roots
 // The roots in use: dosdevices under $XDG_CONFIG_HOME (or ~/.config).
 Roots defaultRoots();
 
+// For tests: from now on defaultRoots() gives these device roots instead of
+// /dev and /sys/class/tty, so a test sees only devices of its own making.
+// Empty strings go back to the real roots.
+void overrideDeviceRoots(const std::string &dev, const std::string &sysClassTty);
+
 // The DOS device name list: dosdevices entries whose target exists (in name
 // order), then COM names for the /dev table's devices that exist.
 std::vector<std::wstring> dosDeviceNames(const Roots &roots);

@@ -88,11 +88,25 @@ std::string tableDevice(std::uint32_t port, const Roots &roots)
     return {};
 }
 
+// Set by tests only (overrideDeviceRoots); empty means the real roots.
+std::string g_devOverride;
+std::string g_sysClassTtyOverride;
+
 } // namespace
+
+void overrideDeviceRoots(const std::string &dev, const std::string &sysClassTty)
+{
+    g_devOverride = dev;
+    g_sysClassTtyOverride = sysClassTty;
+}
 
 Roots defaultRoots()
 {
     Roots roots;
+    if (!g_devOverride.empty())
+        roots.dev = g_devOverride;
+    if (!g_sysClassTtyOverride.empty())
+        roots.sysClassTty = g_sysClassTtyOverride;
     const char *xdg = std::getenv("XDG_CONFIG_HOME");
     std::string config;
     if (xdg && xdg[0] == '/') {
