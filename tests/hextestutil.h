@@ -1,0 +1,183 @@
+#pragma once
+// Helpers of the HEX loader tests: record text, the image a load must give,
+// and a loader run that records its message boxes and debug lines.
+
+#include "quorvexremoteiofirmwareupdater.h"
+#include "testsupport.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <cstring>
+
+namespace hextest {
+
+constexpr int kImageBytes = 0x20000;
+
+// One record line, upper-case digits, without line end. countOverride
+// replaces the byte count field; checksumDelta spoils the checksum.
+inline QByteArray record(int type, int address, const QByteArray &data, int countOverride = -1,
+                         int checksumDelta = 0)
+{
+    QByteArray bytes;
+    bytes.append(char(countOverride >= 0 ? countOverride : data.size()));
+    bytes.append(char((address >> 8) & 0xFF));
+    bytes.append(char(address & 0xFF));
+    bytes.append(char(type));
+    bytes.append(data);
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum = quint8(sum + quint8(c));
+    bytes.append(char(quint8(0x100 - sum + checksumDelta)));
+    return ':' + bytes.toHex().toUpper();
+}
+
+inline QByteArray dataRecord(int address, const QByteArray &data)
+{
+    return record(0x00, address, data);
+}
+
+inline QByteArray linearAddress(int upper)
+{
+    return record(0x04, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+}
+
+inline QByteArray segmentAddress(int segment)
+{
+    return record(0x02, 0, QByteArray::fromHex(QByteArray::number(segment, 16).rightJustified(4, '0')));
+}
+
+inline QByteArray endOfFile()
+{
+    return ":00000001FF";
+}
+
+// n bytes of a fixed pseudo-random pattern.
+inline QByteArray pattern(int n, quint32 seed = 1)
+{
+    QByteArray out(n, '\0');
+    quint32 x = seed * 2654435761u + 1;
+    for (int i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(x >> 23);
+    }
+    return out;
+}
+
+// The text of a HEX file holding `data` from `start` on in 16-byte records,
+// with a linear address record at every 64 KiB boundary.
+inline QByteArray hexFile(const QByteArray &data, quint32 start = 0x8000, const char *eol = "\n")
+{
+    QByteArray out;
+    int upper = -1;
+    for (int i = 0; i < data.size(); i += 16) {
+        const quint32 address = start + quint32(i);
+        if (int(address >> 16) != upper) {
+            upper = int(address >> 16);
+            out += linearAddress(upper) + eol;
+        }
+        out += dataRecord(int(address & 0xFFFF), data.mid(i, 16)) + eol;
+    }
+    out += endOfFile() + eol;
+    return out;
+}
+
+// The image a successful load of `data` gives: the data from byte 0, 0xFF
+// after it, and bytes 28..31 holding the word that makes the eight
+// little-endian words at 0..31 add up to zero.
+inline QByteArray expectedImage(const QByteArray &data)
+{
+    QByteArray image(kImageBytes, char(0xFF));
+    std::memcpy(image.data(), data.constData(), size_t(data.size()));
+    quint32 sum = 0;
+    for (int i = 0; i < 28; ++i)
+        sum += quint32(quint8(image[i])) << (8 * (i % 4));
+    const quint32 word = 0u - sum;
+    for (int i = 0; i < 4; ++i)
+        image[28 + i] = char((word >> (8 * i)) & 0xFF);
+    return image;
+}
+
+inline QByteArray imageOf(const QuorvexRemoteIOFirmwareUpdater &w)
+{
+    return QByteArray(reinterpret_cast<const char *>(w.image), kImageBytes);
+}
+
+// "" when equal, else where and how the two images first differ.
+inline QString imageDifference(const QByteArray &actual, const QByteArray &expected)
+{
+    if (actual.size() != expected.size())
+        return QStringLiteral("size %1 instead of %2").arg(actual.size()).arg(expected.size());
+    for (int i = 0; i < actual.size(); ++i) {
+        if (actual[i] != expected[i])
+            return QStringLiteral("byte %1 is %2, expected %3")
+                .arg(i)
+                .arg(quint8(actual[i]), 2, 16, QLatin1Char('0'))
+                .arg(quint8(expected[i]), 2, 16, QLatin1Char('0'));
+    }
+    return QString();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(content) == content.size();
+}
+
+// Collects the text of debug lines while alive.
+class DebugLines
+{
+public:
+    DebugLines()
+    {
+        current = this;
+        previous = qInstallMessageHandler(&DebugLines::handler);
+    }
+    ~DebugLines()
+    {
+        qInstallMessageHandler(previous);
+        current = nullptr;
+    }
+    QStringList lines;
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+    {
+        if (type == QtDebugMsg && current)
+            current->lines.append(msg);
+        else if (current && current->previous)
+            current->previous(type, context, msg);
+    }
+    static inline DebugLines *current = nullptr;
+    QtMessageHandler previous = nullptr;
+};
+
+// One call of loadHexFile with the boxes it showed and the lines it logged.
+struct LoadRun
+{
+    bool ok = false;
+    QList<testsupport::CaughtBox> boxes;
+    QStringList debug;
+};
+
+inline LoadRun runLoad(QuorvexRemoteIOFirmwareUpdater &w, const QString &path)
+{
+    LoadRun run;
+    w.firmwareFile = path.toUtf8().toStdString();
+    testsupport::MessageBoxCatcher catcher;
+    DebugLines debug;
+    run.ok = w.loadHexFile();
+    run.boxes = catcher.boxes;
+    run.debug = debug.lines;
+    return run;
+}
+
+} // namespace hextest
