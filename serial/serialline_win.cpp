@@ -1,0 +1,67 @@
+// The serial line on Windows: the COM port driven through the Win32
+// communications functions, synchronous, with a 4000 ms total read deadline.
+// Line settings (speed, framing, flow control) stay as the driver has them.
+
+#include "serialline.h"
+
+#include <windows.h>
+
+namespace SerialLine {
+
+namespace {
+
+HANDLE toHandle(Handle h)
+{
+    return reinterpret_cast<HANDLE>(h);
+}
+
+} // namespace
+
+Handle open(const std::wstring &path)
+{
+    // No sharing: a port another program holds fails with ERROR_ACCESS_DENIED.
+    const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return InvalidHandle;
+    return reinterpret_cast<Handle>(h);
+}
+
+bool setTimeouts(Handle h)
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = ReadTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return ::SetCommTimeouts(toHandle(h), &timeouts) != FALSE;
+}
+
+bool purge(Handle h)
+{
+    return ::PurgeComm(toHandle(h), PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+}
+
+bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *written)
+{
+    DWORD count = 0;
+    const BOOL ok = ::WriteFile(toHandle(h), data, size, &count, nullptr);
+    *written = count;
+    return ok != FALSE;
+}
+
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
+{
+    DWORD count = 0;
+    const BOOL ok = ::ReadFile(toHandle(h), buffer, size, &count, nullptr);
+    *got = count;
+    return ok != FALSE;
+}
+
+bool close(Handle h)
+{
+    return ::CloseHandle(toHandle(h)) != FALSE;
+}
+
+} // namespace SerialLine
