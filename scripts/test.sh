@@ -23,6 +23,9 @@ echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest -j"$JOBS" --output-on-failure) || status=1
 
+echo "== fuzz (HEX loader)"
+bash "$ROOT/scripts/fuzz.sh" || status=1
+
 for extra in "$ROOT"/scripts/test-*.sh; do
     [ -e "$extra" ] || continue
     echo "== $(basename "$extra")"
