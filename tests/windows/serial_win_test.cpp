@@ -324,13 +324,13 @@ void purgeDiscardsStaleBytes(Case &c)
         return;
     // Without a purge the stale bytes come first ...
     c.check(command("send 5354414c45"), "peer refused send");
-    Sleep(200);
+    Sleep(300);
     c.check(command("send 4652455348"), "peer refused send");
     const Bytes both = readCount(h, 10);
     c.check(std::string(both.begin(), both.end()) == "STALEFRESH", "unpurged line gave " + hex(both));
     // ... with one they are gone.
     c.check(command("send 5354414c45"), "peer refused send");
-    Sleep(200);
+    Sleep(300);
     c.check(SerialLine::purge(h), "purge failed, error " + str(GetLastError()));
     c.check(command("send 4652455348"), "peer refused send");
     const Bytes fresh = readCount(h, 5);
@@ -355,9 +355,16 @@ void binaryClean(Case &c)
     std::uint32_t written = 0;
     c.check(SerialLine::write(h, pattern.data(), size, &written), "write failed, error " + str(GetLastError()));
     c.check(written == size, "wrote " + str(written) + " of " + str(size));
-    Sleep(200);
+    // The bytes may reach the far end after the next command does.
     Bytes out;
-    c.check(peerReceived(&out), "peer did not report");
+    for (int i = 0; i < 20 && out.size() < pattern.size(); ++i) {
+        Bytes more;
+        if (!c.check(peerReceived(&more), "peer did not report"))
+            break;
+        out.insert(out.end(), more.begin(), more.end());
+        if (out.size() < pattern.size())
+            Sleep(100);
+    }
     c.check(out == pattern, "far end received " + hex(out));
 
     // And round trip, record-sized pieces as the update sends them.
