@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <cwchar>
 #include <functional>
 #include <limits>
 #include <string>
