@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include <dirent.h>
@@ -88,6 +89,37 @@ std::string tableDevice(std::uint32_t port, const Roots &roots)
     return {};
 }
 
+// The COM numbers of the table's devices present, ascending. One pass over
+// the device folder instead of a lookup per possible device: this runs on
+// every mouse press on the port box.
+std::vector<std::uint32_t> tablePorts(const Roots &roots)
+{
+    std::vector<std::uint32_t> ports;
+    DIR *dir = ::opendir(roots.dev.c_str());
+    if (!dir)
+        return ports;
+    while (dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        for (const TableEntry &t : kTable) {
+            const std::size_t prefixLength = std::strlen(t.prefix);
+            if (name.size() <= prefixLength || name.compare(0, prefixLength, t.prefix) != 0)
+                continue;
+            // k as the table spells it: 0 to 99, no leading zero.
+            const std::string digits = name.substr(prefixLength);
+            if (digits.size() > 2 || (digits.size() == 2 && digits[0] == '0')
+                || !std::all_of(digits.begin(), digits.end(),
+                                [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            const std::uint32_t port = t.firstPort + static_cast<std::uint32_t>(std::stoul(digits));
+            if (!tableDevice(port, roots).empty())
+                ports.push_back(port);
+        }
+    }
+    ::closedir(dir);
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
 // Set by tests only (overrideDeviceRoots); empty means the real roots.
 std::string g_devOverride;
 std::string g_sysClassTtyOverride;
@@ -124,12 +156,8 @@ std::vector<std::wstring> dosDeviceNames(const Roots &roots)
     std::vector<std::wstring> names;
     for (const std::string &name : dosDeviceEntries(roots))
         names.push_back(widen(name));
-    for (const TableEntry &t : kTable) {
-        for (std::uint32_t k = 0; k < kTableSpan; ++k) {
-            if (!tableDevice(t.firstPort + k, roots).empty())
-                names.push_back(L"COM" + std::to_wstring(t.firstPort + k));
-        }
-    }
+    for (std::uint32_t port : tablePorts(roots))
+        names.push_back(L"COM" + std::to_wstring(port));
     return names;
 }
 

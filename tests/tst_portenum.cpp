@@ -208,6 +208,10 @@ void TestPortEnum::scanOfTemporaryRoots()
     QVERIFY(makeFile(dev + QStringLiteral("/ttyACM0")));             // COM201
     QVERIFY(makeFile(dev + QStringLiteral("/ttyACM7")));             // COM208
     QVERIFY(makeFile(dev + QStringLiteral("/ttyAMA0")));             // not in the table
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB05")));            // not as the table spells 5
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM")));              // no number
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM1x")));
+    QVERIFY(QDir().mkpath(dev + QStringLiteral("/ttyACM9")));        // a folder still exists: COM210
 
     PosixPorts::Roots roots;
     roots.dosDevices = dos.toStdString();
@@ -219,9 +223,9 @@ void TestPortEnum::scanOfTemporaryRoots()
     // table's devices in table order.
     QCOMPARE(toStringList(names),
              (QStringList{"COM3x", "COM5", "COM9", "LPT1", "com12", "COM1", "COM100", "COM104",
-                          "COM200", "COM201", "COM208"}));
+                          "COM200", "COM201", "COM208", "COM210"}));
     QCOMPARE(portsFromNames(names),
-             (std::vector<std::uint32_t>{1, 5, 9, 12, 100, 104, 200, 201, 208}));
+             (std::vector<std::uint32_t>{1, 5, 9, 12, 100, 104, 200, 201, 208, 210}));
 }
 
 void TestPortEnum::missingDosDevicesFolderIsEmptySource()
