@@ -1,1 +1,155 @@
-int main(){return 0;}
+// canopen-node-sim: a simulated serial-to-CAN adapter with one remote-IO node
+// behind it, on a pseudo-terminal registered as a COM port. Prints
+// "COM<n> <slave path>" once it serves, and runs until SIGINT, SIGTERM or
+// SIGHUP.
+
+#include "nodesim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <pthread.h>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: canopen-node-sim [options]\n"
+    "Simulates a serial-to-CAN adapter with one node behind it on a pseudo-terminal\n"
+    "and registers it as a COM port in the dosdevices folder.\n"
+    "\n"
+    "  --com N|auto          register as COM<N>; auto (default) takes the lowest free\n"
+    "                        number from 50 up\n"
+    "  --dosdevices DIR      the folder to register in (default:\n"
+    "                        <XDG_CONFIG_HOME or ~/.config>/Quorvex/dosdevices)\n"
+    "  --node ID             node ID, 1 to 127 (default 1)\n"
+    "  --flash PATH          keep the flash in this file (created erased if missing)\n"
+    "  --log PATH            append every record received and sent to this file\n"
+    "  --reboot-delay MS     restart time after the user-mode command (default 1000)\n"
+    "  --boot                start in boot mode\n"
+    "Faults:\n"
+    "  --silent              answer nothing\n"
+    "  --silent-after N      answer N requests, then nothing\n"
+    "  --split PIECES:MS     send each reply in PIECES pieces, MS apart\n"
+    "  --latency MS          wait MS before every reply\n"
+    "  --never-boot          ignore the commands into boot mode\n"
+    "  --never-user          restart into boot mode again on the user-mode command\n"
+    "  --no-bootup           send no boot-up frame after a restart\n"
+    "  --corrupt OFFSET      store the flash byte at OFFSET (from 0x8000) inverted\n"
+    "  --stray-byte          send one 0x00 byte before the next reply\n"
+    "  --extra-boot-reply    answer the first boot command too\n"
+    "  --help                show this text\n"
+    "\n"
+    "On start it prints one line: COM<n> <slave path>.\n";
+
+[[noreturn]] void usageError(const std::string &message)
+{
+    std::fprintf(stderr, "canopen-node-sim: %s\n\n%s", message.c_str(), kUsage);
+    std::exit(2);
+}
+
+// A whole decimal (or 0x-prefixed hexadecimal) number in [min, max].
+long number(const std::string &option, const char *text, long min, long max)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 0);
+    if (!*text || *end || errno != 0 || value < min || value > max)
+        usageError("invalid value '" + std::string(text) + "' for " + option);
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    nodesim::Options options;
+    options.com = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc)
+                usageError("missing value for " + arg);
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--com") {
+            const char *v = value();
+            options.com = std::strcmp(v, "auto") == 0 ? 0 : int(number(arg, v, 1, 99999));
+        } else if (arg == "--dosdevices") {
+            options.dosDevicesDir = value();
+            if (options.dosDevicesDir.empty())
+                usageError("empty folder for --dosdevices");
+        } else if (arg == "--node") {
+            options.nodeId = int(number(arg, value(), 1, 127));
+        } else if (arg == "--flash") {
+            options.flashPath = value();
+            if (options.flashPath.empty())
+                usageError("empty path for --flash");
+        } else if (arg == "--log") {
+            options.logPath = value();
+            if (options.logPath.empty())
+                usageError("empty path for --log");
+        } else if (arg == "--reboot-delay") {
+            options.rebootDelayMs = int(number(arg, value(), 0, 3600000));
+        } else if (arg == "--boot") {
+            options.startInBootMode = true;
+        } else if (arg == "--silent") {
+            options.faults.silent = true;
+        } else if (arg == "--silent-after") {
+            options.faults.silentAfterRequests = number(arg, value(), 0, 1000000000);
+        } else if (arg == "--split") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos)
+                usageError("--split wants PIECES:MS, not '" + v + "'");
+            options.faults.splitPieces = int(number(arg, v.substr(0, colon).c_str(), 1, 11));
+            options.faults.splitDelayMs = int(number(arg, v.substr(colon + 1).c_str(), 0, 3600000));
+        } else if (arg == "--latency") {
+            options.faults.latencyMs = int(number(arg, value(), 0, 3600000));
+        } else if (arg == "--never-boot") {
+            options.faults.neverBoot = true;
+        } else if (arg == "--never-user") {
+            options.faults.neverUser = true;
+        } else if (arg == "--no-bootup") {
+            options.faults.noBootUp = true;
+        } else if (arg == "--corrupt") {
+            options.faults.corruptFlashOffset = number(arg, value(), 0, 0x1FFFF);
+        } else if (arg == "--stray-byte") {
+            options.faults.strayByte = true;
+        } else if (arg == "--extra-boot-reply") {
+            options.faults.extraReplyToBootStep1 = true;
+        } else {
+            usageError("unknown argument '" + arg + "'");
+        }
+    }
+
+    // The signals are taken by sigwait below; the serving thread inherits
+    // the mask and never sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    nodesim::NodeSim node(options);
+    if (!node.start()) {
+        std::fprintf(stderr, "canopen-node-sim: %s\n", node.error().c_str());
+        return 1;
+    }
+    std::printf("COM%d %s\n", node.comNumber(), node.slavePath().c_str());
+    std::fflush(stdout);
+
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+    node.stop();
+    return 0;
+}

@@ -46,6 +46,8 @@ struct LogEntry
     std::chrono::steady_clock::time_point time;
     Direction direction;
     std::vector<std::uint8_t> bytes; // one whole record (or one piece of a split reply, marked below)
+    int piece = 0;        // a split reply's pieces are numbered 1, 2, ...; 0 for a whole record
+    bool dropped = false; // received bytes skipped to get back in step (no record)
 };
 
 class NodeSim
@@ -67,7 +69,8 @@ public:
     int comNumber() const;         // the registered COM number, -1 when none
     std::string linkPath() const;  // the dosdevices link, empty when none
 
-    // Fault switches may change while it runs.
+    // Fault switches may change while it runs. silentAfterRequests counts
+    // from start() or from the call that changes its value.
     void setFaults(const Faults &faults);
     Faults faults() const;
 
