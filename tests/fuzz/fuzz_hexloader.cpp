@@ -171,7 +171,7 @@ void checkLoad(const std::uint8_t *input, std::size_t size)
 void checkRecordFunctions(const std::uint8_t *input, std::size_t size)
 {
     const char *text = reinterpret_cast<const char *>(input);
-    const char *lf = static_cast<const char *>(std::memchr(text, '\n', size));
+    const char *lf = size > 0 ? static_cast<const char *>(std::memchr(text, '\n', size)) : nullptr;
     const std::string line(text, lf ? static_cast<std::size_t>(lf - text) : size);
 
     // A buffer of exactly the capacity, so an overrun is seen by the sanitizer.
