@@ -20,6 +20,7 @@ echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 configure_and_build "$ROOT/build-asan" -DQRIO_SANITIZE=ON
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 (cd "$ROOT/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+    LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:fast_unwind_on_malloc=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest -j"$JOBS" --output-on-failure) || status=1
 

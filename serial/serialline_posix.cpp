@@ -142,28 +142,30 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
     while (*got < size) {
-        const ssize_t n = ::read(fd, p + *got, size - *got);
-        if (n > 0) {
-            *got += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n == 0)
-            return true; // hang-up: deliver what arrived
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return *got > 0; // error or hang-up (EIO): what arrived so far
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return true;
         pollfd pfd{fd, POLLIN, 0};
         const int r = poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0 && errno != EINTR)
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
             return *got > 0;
+        }
         if (r == 0)
-            return true;
-        if ((pfd.revents & (POLLERR | POLLNVAL)) || ((pfd.revents & POLLHUP) && !(pfd.revents & POLLIN)))
-            return *got > 0;
+            return true; // deadline: what has arrived
+        if (pfd.revents & POLLIN) {
+            const ssize_t n = ::read(fd, p + *got, size - *got);
+            if (n > 0) {
+                *got += static_cast<std::uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            return *got > 0; // hang-up (0 or EIO) or error: what has arrived
+        }
+        // POLLHUP, POLLERR or POLLNVAL without data.
+        return *got > 0;
     }
     return true;
 }

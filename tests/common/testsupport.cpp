@@ -55,6 +55,32 @@ std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options)
     return node;
 }
 
+NodeRig::NodeRig(nodesim::Options options)
+{
+    node = startNode(options);
+    window = std::make_unique<QuorvexRemoteIOFirmwareUpdater>();
+    window->nodeId = options.nodeId;
+    line = SerialLine::open(SerialLine::devicePath(std::uint32_t(node->comNumber())));
+    SerialLine::setTimeouts(line);
+    if (line == SerialLine::InvalidHandle)
+        qFatal("cannot open the simulated node's port");
+    window->comHandle = line;
+}
+
+NodeRig::~NodeRig()
+{
+    window->comHandle = SerialLine::InvalidHandle;
+    SerialLine::close(line);
+}
+
+QStringList NodeRig::requests() const
+{
+    QStringList out;
+    for (const auto &record : node->receivedRecords())
+        out << QByteArray(reinterpret_cast<const char *>(record.data()), int(record.size())).toHex();
+    return out;
+}
+
 int freeComNumber(int from)
 {
     QDir().mkpath(dosDevicesDir());
@@ -132,6 +158,78 @@ void PtyPeer::hangUp()
     m_master = -1;
 }
 
+void writeHexFile(const QString &path, const QByteArray &data, quint32 address)
+{
+    auto record = [](quint8 type, quint16 offset, const QByteArray &bytes) {
+        QByteArray raw;
+        raw.append(char(bytes.size()));
+        raw.append(char(offset >> 8));
+        raw.append(char(offset & 0xFF));
+        raw.append(char(type));
+        raw.append(bytes);
+        quint8 sum = 0;
+        for (char c : raw)
+            sum = quint8(sum + quint8(c));
+        raw.append(char(quint8(0x100 - sum)));
+        return ":" + raw.toHex().toUpper() + "\r\n";
+    };
+    QByteArray text;
+    quint32 upper = 0xFFFFFFFF;
+    for (int i = 0; i < data.size(); i += 16) {
+        const quint32 a = address + quint32(i);
+        if ((a >> 16) != upper) {
+            upper = a >> 16;
+            text += record(4, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+        }
+        text += record(0, quint16(a & 0xFFFF), data.mid(i, 16));
+    }
+    text += record(1, 0, QByteArray());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray out(size, '\0');
+    quint32 x = seed ? seed : 1;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = char(x >> 24);
+    }
+    return out;
+}
+
+namespace {
+QStringList *g_lines = nullptr;
+void collect(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg && g_lines)
+        g_lines->append(message);
+}
+} // namespace
+
+DebugCapture::DebugCapture()
+{
+    delete g_lines;
+    g_lines = new QStringList;
+    m_previous = qInstallMessageHandler(collect);
+}
+
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(m_previous);
+    delete g_lines;
+    g_lines = nullptr;
+}
+
+QStringList DebugCapture::lines() const
+{
+    return g_lines ? *g_lines : QStringList();
+}
+
 MessageBoxCatcher::MessageBoxCatcher(QObject *parent) : QObject(parent)
 {
     connect(&timer, &QTimer::timeout, this, &MessageBoxCatcher::poll);
@@ -145,7 +243,7 @@ void MessageBoxCatcher::poll()
         if (!box || !box->isVisible())
             continue;
         boxes.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
-                      box->defaultButton(), box->parentWidget()});
+                      box->parentWidget()});
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
         else

@@ -2,8 +2,10 @@
 // Helpers shared by the test programs.
 
 #include "nodesim.h"
+#include "quorvexremoteiofirmwareupdater.h"
 
 #include <QList>
+#include <QStringList>
 #include <QMessageBox>
 #include <QObject>
 #include <QString>
@@ -27,6 +29,19 @@ QString dosDevicesDir();       // <configDir>/Quorvex/dosdevices
 // A simulated node registered under a free COM number in this process's
 // dosdevices folder.
 std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options = {});
+
+// A window with its line open to a simulated node, for driving single
+// steps of an update.
+struct NodeRig
+{
+    explicit NodeRig(nodesim::Options options = {});
+    ~NodeRig();
+    std::unique_ptr<nodesim::NodeSim> node;
+    std::unique_ptr<QuorvexRemoteIOFirmwareUpdater> window;
+    SerialLine::Handle line = SerialLine::InvalidHandle;
+    // The requests the node received, as hex text ("01060840015100...").
+    QStringList requests() const;
+};
 
 // A bare pseudo-terminal registered as COM<n>, whose far end the test plays
 // byte by byte (for the serial line's own tests).
@@ -54,6 +69,26 @@ private:
 // A free COM number in this process's dosdevices folder, from `from` up.
 int freeComNumber(int from = 50);
 
+// Writes `data` as an Intel HEX file of 16-byte data records from
+// `address` on (with extended linear address records where needed) and an
+// end-of-file record.
+void writeHexFile(const QString &path, const QByteArray &data, quint32 address = 0x8000);
+
+// Deterministic pseudo-random bytes.
+QByteArray randomBytes(int size, quint32 seed);
+
+// Collects the debug lines written while it lives.
+class DebugCapture
+{
+public:
+    DebugCapture();
+    ~DebugCapture();
+    QStringList lines() const;
+
+private:
+    QtMessageHandler m_previous;
+};
+
 // Records every message box that appears and dismisses it with OK.
 struct CaughtBox
 {
@@ -61,7 +96,6 @@ struct CaughtBox
     QString title;
     QString text;
     QMessageBox::StandardButtons buttons;
-    QAbstractButton *defaultButtonWasSet; // null when no default button was set
     QWidget *parent;
 };
 

@@ -1,0 +1,70 @@
+// Abort during the write, by the button or the title bar: no message, the
+// node stays in boot mode, and the next update goes through.
+
+#include "updaterig.h"
+
+#include <QApplication>
+
+class TestUpdateAbort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void abortButtonThenUpdateAgain();
+    void titleBarCloseActsAsAbort();
+};
+
+void TestUpdateAbort::abortButtonThenUpdateAgain()
+{
+    UpdateRig rig;
+    rig.chooseFirmware(testsupport::randomBytes(256 * 8, 41));
+    bool pressed = false;
+    rig.whileRunning([&](QProgressDialog *d) {
+        if (!pressed && d->value() >= 256 * 2) {
+            pressed = true;
+            QTest::mouseClick(d->findChild<QPushButton *>(), Qt::LeftButton);
+        }
+    });
+    rig.pressUpdate();
+    rig.ticker.stop();
+    QVERIFY(pressed);
+    QCOMPARE(rig.catcher.boxes.size(), 0);
+    rig.checkIdle();
+    QVERIFY(rig.node->bootMode());
+    QVERIFY(!rig.node->firmwareMarked());
+    // Mode read, two commands, mode read, flash key, three blocks; nothing read back.
+    QCOMPARE(rig.node->requestCount(), 4L + 1 + 65 * 3);
+
+    rig.node->clearLog();
+    rig.pressUpdate();
+    QCOMPARE(rig.catcher.boxes.size(), 1);
+    QCOMPARE(rig.catcher.boxes[0].title, QStringLiteral("Burning Firmware Successful"));
+    // The node was still in boot mode: one mode read, then the flash key.
+    const auto requests = rig.node->receivedRecords();
+    QCOMPARE(requests[1][3], std::uint8_t(0x23));
+    QCOMPARE(requests[1][6], std::uint8_t(8));
+    QCOMPARE(rig.flash(256 * 8), rig.expectedImage());
+}
+
+void TestUpdateAbort::titleBarCloseActsAsAbort()
+{
+    UpdateRig rig;
+    rig.chooseFirmware(testsupport::randomBytes(256 * 8, 42));
+    bool closed = false;
+    rig.whileRunning([&](QProgressDialog *d) {
+        if (!closed && d->value() >= 256) {
+            closed = true;
+            d->close();
+        }
+    });
+    rig.pressUpdate();
+    rig.ticker.stop();
+    QVERIFY(closed);
+    QCOMPARE(rig.catcher.boxes.size(), 0);
+    rig.checkIdle();
+    QVERIFY(rig.node->bootMode());
+    QCOMPARE(rig.node->requestCount(), 4L + 1 + 65 * 2);
+}
+
+QRIO_TEST_MAIN(TestUpdateAbort)
+#include "tst_update_abort.moc"

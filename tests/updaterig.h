@@ -1,0 +1,117 @@
+#pragma once
+// A window set up for a whole update against a simulated node: the node's
+// port listed and chosen, a firmware file chosen, Update pressed by mouse.
+
+#include "quorvexremoteiofirmwareupdater.h"
+#include "ui_quorvexremoteiofirmwareupdater.h"
+#include "serial/comportdata.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+struct UpdateRig
+{
+    explicit UpdateRig(nodesim::Options options = {})
+    {
+        node = testsupport::startNode(options);
+        window = std::make_unique<QuorvexRemoteIOFirmwareUpdater>();
+        window->ui->spinBox_nodeid->setValue(options.nodeId);
+        selectPort(std::uint32_t(node->comNumber()));
+        window->show();
+    }
+
+    void selectPort(std::uint32_t port)
+    {
+        QComboBox *box = window->ui->comboBox;
+        for (int i = 0; i < box->count(); ++i) {
+            if (box->itemData(i).value<QuorvexCOMLib::EnumSerialCOM::DATA>().port == port)
+                box->setCurrentIndex(i);
+        }
+    }
+
+    // Chooses a HEX file of `data` (written here, or `path` as it is).
+    void chooseFirmware(const QByteArray &data, const QString &name = QStringLiteral("io_v1.2.hex"))
+    {
+        const QString path = dir.filePath(name);
+        testsupport::writeHexFile(path, data);
+        image = data;
+        chooseFile(path);
+    }
+    void chooseFile(const QString &path)
+    {
+        QComboBox *box = window->ui->comboBox_firmware_file;
+        box->clear();
+        box->addItem(QFileInfo(path).completeBaseName(), QFileInfo(path).absoluteFilePath());
+    }
+
+    // Presses Update and returns when the update has ended.
+    void pressUpdate()
+    {
+        QTest::mouseClick(window->ui->button_update, Qt::LeftButton);
+    }
+
+    // Calls `hook` with the dialog each time the update hands it events.
+    void whileRunning(std::function<void(QProgressDialog *)> hook)
+    {
+        QObject::connect(&ticker, &QTimer::timeout, [this, hook] {
+            if (window->progressDialog && window->progressDialog->isVisible())
+                hook(window->progressDialog);
+        });
+        ticker.start(0);
+    }
+
+    QByteArray flash(int size) const
+    {
+        const auto f = node->flash();
+        return QByteArray(reinterpret_cast<const char *>(f.data()), size);
+    }
+
+    // The image as written: the file's data with the vector checksum word.
+    QByteArray expectedImage() const
+    {
+        return QByteArray(reinterpret_cast<const char *>(window->image), image.size());
+    }
+
+    bool sawRequest(const char *hexPrefix) const
+    {
+        for (const auto &r : node->receivedRecords()) {
+            if (QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size())).toHex().startsWith(hexPrefix))
+                return true;
+        }
+        return false;
+    }
+
+    void checkIdle()
+    {
+        QVERIFY(window->ui->button_update->isEnabled());
+        QCOMPARE(window->comHandle, SerialLine::InvalidHandle);
+        QVERIFY(!window->progressDialog || !window->progressDialog->isVisible());
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<nodesim::NodeSim> node;
+    std::unique_ptr<QuorvexRemoteIOFirmwareUpdater> window;
+    testsupport::MessageBoxCatcher catcher;
+    QTimer ticker;
+    QByteArray image;
+};
+
+inline void checkBox(const testsupport::CaughtBox &box, QMessageBox::Icon icon, const QString &title,
+                     const QString &text, QWidget *parent)
+{
+    QCOMPARE(box.icon, icon);
+    QCOMPARE(box.title, title);
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.parent, parent);
+}
