@@ -46,8 +46,18 @@ int main(int argc, char **argv)
         return 1;
     }
     const unsigned base = 0x8000;
-    for (unsigned i = 0; i < size; i += 16)
-        record(out, 0, base + i, &image[i], 16);
+    unsigned upper = 0;
+    for (unsigned i = 0; i < size; i += 16) {
+        const unsigned address = base + i;
+        if ((address >> 16) != upper) {
+            // Extended linear address: the upper 16 bits of what follows.
+            upper = address >> 16;
+            const std::uint8_t high[2] = {static_cast<std::uint8_t>(upper >> 8),
+                                          static_cast<std::uint8_t>(upper)};
+            record(out, 4, 0, high, 2);
+        }
+        record(out, 0, address, &image[i], 16);
+    }
     record(out, 1, 0, nullptr, 0);
     return std::fclose(out) == 0 ? 0 : 1;
 }
