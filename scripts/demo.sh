@@ -12,7 +12,8 @@ packages=("${BUILD_PACKAGES[@]}")
 ensure_packages "${packages[@]}"
 
 BUILD="$ROOT/build"
-configure_and_build "$BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target QuorvexRemoteIOFirmwareUpdater canopen-node-sim demo-firmware
 
 DEMO="$BUILD/demo"
 mkdir -p "$DEMO/config"
@@ -23,6 +24,7 @@ export XDG_CONFIG_HOME="$DEMO/config"
     > "$DEMO/sim.out" 2> "$DEMO/sim.err" &
 SIM=$!
 trap 'kill $SIM 2>/dev/null; wait $SIM 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM HUP
 for _ in $(seq 50); do
     [ -s "$DEMO/sim.out" ] && break
     kill -0 $SIM 2>/dev/null || { cat "$DEMO/sim.err" >&2; exit 1; }
