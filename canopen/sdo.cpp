@@ -3,9 +3,9 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "debuglog.h"
+#include "recordreader.h"
 #include "serialcanframe.h"
 
-#include <QElapsedTimer>
 #include <QString>
 
 #include <iomanip>
@@ -41,19 +41,12 @@ void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std
                   bool download)
 {
     std::uint8_t reply[SerialCanFrame::SdoRecordSize];
-    std::uint32_t received = 0;
-    QElapsedTimer stopwatch;
-    while (received < SerialCanFrame::SdoRecordSize) {
-        stopwatch.start();
-        std::uint32_t got = 0;
-        SerialLine::read(handle, reply + received, SerialCanFrame::SdoRecordSize - received, &got);
-        if (got == 0) {
-            UPDATER_DEBUG() << (download ? "SDO download response timeout: "
-                                         : "SDO upload response timeout: ")
-                            << stopwatch.elapsed() << " milli-second";
-            throw new TimeoutException(timeoutText(index, subIndex, download));
-        }
-        received += got;
+    qint64 lastReadMs = 0;
+    if (!receiveRecord(handle, reply, SerialCanFrame::SdoRecordSize, &lastReadMs)) {
+        UPDATER_DEBUG() << (download ? "SDO download response timeout: "
+                                     : "SDO upload response timeout: ")
+                        << lastReadMs << " milli-second";
+        throw new TimeoutException(timeoutText(index, subIndex, download));
     }
     if (updaterDebugEnabled()) {
         QDebug dbg = qDebug();
