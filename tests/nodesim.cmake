@@ -1,5 +1,7 @@
-# tst_nodesim also runs the simulator program itself.
-if(TARGET tst_nodesim)
-    target_compile_definitions(tst_nodesim PRIVATE NODESIM_EXE="$<TARGET_FILE:canopen-node-sim>")
-    add_dependencies(tst_nodesim canopen-node-sim)
-endif()
+# These tests also run the simulator program itself.
+foreach(t tst_nodesim tst_sdo)
+    if(TARGET ${t})
+        target_compile_definitions(${t} PRIVATE NODESIM_EXE="$<TARGET_FILE:canopen-node-sim>")
+        add_dependencies(${t} canopen-node-sim)
+    endif()
+endforeach()

@@ -3,10 +3,13 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "canopen/serialcanframe.h"
+#include "serial/enumserialcom.h"
 #include "testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>
@@ -57,6 +60,7 @@ private slots:
     void replyInTwoPieces();
     void partialReplyThenSilence();
     void failedWrite();
+    void simulatorProgramAsComPort();
 };
 
 void TestSdo::requestRecords_data()
@@ -244,6 +248,40 @@ void TestSdo::failedWrite()
     QCOMPARE(timeoutOf([&] { w.waitSdoDownloadResponse(rig.line, 0x5100, 4, reply); }, &elapsed),
              QStringLiteral("Index: 5100, SubIndex:  4"));
     QVERIFY(elapsed < 4500);
+}
+
+void TestSdo::simulatorProgramAsComPort()
+{
+    // The simulator program registered as COM 7 is COM 7 to the port code,
+    // and answers the mode read with 'norm'.
+    QProcess sim;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", testsupport::configDir());
+    sim.setProcessEnvironment(env);
+    sim.start(QStringLiteral(NODESIM_EXE), {"--com", "7"});
+    QVERIFY(sim.waitForStarted());
+    QVERIFY(sim.waitForReadyRead(5000));
+    QVERIFY(sim.readLine().startsWith("COM7 /dev/pts/"));
+
+    bool listed = false;
+    for (const auto &record : QuorvexCOMLib::EnumSerialCOM::Enumerate())
+        listed = listed || record.port == 7;
+    QVERIFY(listed);
+
+    Updater w;
+    w.nodeId = 1;
+    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(7));
+    QVERIFY(line != SerialLine::InvalidHandle);
+    SerialLine::setTimeouts(line);
+    std::uint8_t value[4] = {};
+    w.sendSdoUpload(line, 0x5101, 0);
+    QVERIFY(w.waitSdoUploadResponse(line, 0x5101, 0, value));
+    QCOMPARE(bytes(value, 4), QByteArray("mron"));
+    SerialLine::close(line);
+
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    QVERIFY(!QFileInfo::exists(testsupport::dosDevicesDir() + "/COM7"));
 }
 
 QRIO_TEST_MAIN(TestSdo)
