@@ -225,7 +225,7 @@ void TestSdo::partialReplyThenSilence()
     QCOMPARE(text, QStringLiteral("Index: 5102, SubIndex: 5"));
     // The first read ends at its deadline with 7 bytes, then one more read
     // waits its 4000 ms in vain.
-    QVERIFY2(elapsed >= 7950 && elapsed < 8800, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= 7950 && elapsed < 9500, qPrintable(QString::number(elapsed)));
     const QStringList lines = capture.lines();
     QCOMPARE(lines.size(), 1);
     QVERIFY2(QRegularExpression("^SDO upload response timeout:  (39[89]\\d|4\\d\\d\\d)  milli-second$")
@@ -247,7 +247,7 @@ void TestSdo::failedWrite()
     qint64 elapsed = 0;
     QCOMPARE(timeoutOf([&] { w.waitSdoDownloadResponse(rig.line, 0x5100, 4, reply); }, &elapsed),
              QStringLiteral("Index: 5100, SubIndex:  4"));
-    QVERIFY(elapsed < 4500);
+    QVERIFY(elapsed < 2000); // a dead line answers at once
 }
 
 void TestSdo::simulatorProgramAsComPort()

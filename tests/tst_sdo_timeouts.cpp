@@ -77,7 +77,7 @@ void TestSdoTimeouts::timeoutText()
     }
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(caught, text);
-    QVERIFY2(elapsed >= 3990 && elapsed < 4600, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
     const QStringList lines = capture.lines();
     QCOMPARE(lines.size(), 2); // the request, then the time-out
     const QString prefix = download ? "SDO download response timeout: " : "SDO upload response timeout: ";
