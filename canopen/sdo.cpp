@@ -49,9 +49,9 @@ void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std
         throw new TimeoutException(timeoutText(index, subIndex, download));
     }
     if (updaterDebugEnabled()) {
-        QDebug dbg = qDebug();
+        HexDebugLine line;
         for (std::uint8_t byte : reply)
-            dbg << QString::number(byte, 16) << " ";
+            line.hex(byte).text(" ");
     }
     for (std::size_t i = 0; i < 4; ++i)
         data[i] = reply[SerialCanFrame::SdoDataOffset + i];
@@ -67,11 +67,10 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoDownload(Handle handle, std::uint16_
                                     subIndex, data);
     const bool ok = writeRecord(handle, record);
     if (updaterDebugEnabled()) {
-        QDebug dbg = qDebug();
-        dbg << "Download request Index:" << QString::number(index, 16) << " SubIndex:"
-            << QString::number(subIndex, 16);
+        HexDebugLine line;
+        line.text("Download request Index:").hex(index).text(" SubIndex:").hex(subIndex);
         for (std::size_t i = 0; i < 4; ++i)
-            dbg << QString::number(data[i], 16) << " ";
+            line.hex(data[i]).text(" ");
     }
     return ok;
 }
@@ -92,11 +91,10 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoUpload(Handle handle, std::uint16_t 
                                     subIndex, nullptr);
     const bool ok = writeRecord(handle, record);
     if (updaterDebugEnabled()) {
-        QDebug dbg = qDebug();
-        dbg << "Upload request Index:" << QString::number(index, 16) << " SubIndex:"
-            << QString::number(subIndex, 16) << " Data:";
+        HexDebugLine line;
+        line.text("Upload request Index:").hex(index).text(" SubIndex:").hex(subIndex).text(" Data:");
         for (std::uint8_t byte : record)
-            dbg << QString::number(byte, 16) << " ";
+            line.hex(byte).text(" ");
     }
     return ok;
 }
