@@ -6,88 +6,31 @@
 // (start-up included; nothing is subtracted), since that is what a load with
 // them costs.
 
+#include "benchutil.h"
 #include "firmware/hexparser.h"
+#include "hextestutil.h"
 #include "quorvexremoteiofirmwareupdater.h"
-#include "testsupport.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
-
 namespace {
 
 constexpr int kBytes = 0x20000;
 
-QByteArray record(int type, int address, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char((address >> 8) & 0xFF));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes.append(char(quint8(0x100 - sum)));
-    return ':' + bytes.toHex().toUpper() + "\r\n";
-}
-
-// 16-byte records from 0x8000 on, a linear address record at each 64 KiB.
-QByteArray hexText(const QByteArray &data)
-{
-    QByteArray out;
-    int upper = -1;
-    for (int i = 0; i < data.size(); i += 16) {
-        const int address = 0x8000 + i;
-        if (address >> 16 != upper) {
-            upper = address >> 16;
-            out += record(0x04, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
-        }
-        out += record(0x00, address & 0xFFFF, data.mid(i, 16));
-    }
-    out += ":00000001FF\r\n";
-    return out;
-}
-
-// Runs a program with output discarded; false when it cannot be started or
-// does not exit with 0.
+// Whether a program ran and exited with 0, its output discarded.
 bool runQuiet(const std::vector<std::string> &args)
 {
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return benchutil::runDiscardingOutput(args) == 0;
 }
 
 struct Figures
@@ -108,8 +51,7 @@ Figures measure(int runs, F &&once)
             return {};
         ms.push_back(double(t.nsecsElapsed()) / 1e6);
     }
-    std::sort(ms.begin(), ms.end());
-    return {ms[ms.size() / 2], ms.front(), runs};
+    return {benchutil::median(ms), benchutil::minimum(ms), runs};
 }
 
 void print(const char *what, const Figures &f)
@@ -131,9 +73,7 @@ std::string pythonWithIntelHex()
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateConfig();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    benchutil::prepareProcess();
     QApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
@@ -142,14 +82,12 @@ int main(int argc, char *argv[])
     QRandomGenerator random(20240601);
     for (char &c : data)
         c = char(random.bounded(256));
-    const QByteArray text = hexText(data);
+    // 16-byte records from 0x8000 on, a linear address record at each 64 KiB.
+    const QByteArray text = hextest::hexFile(data, 0x8000, "\r\n");
     const QString path = dir.filePath(QStringLiteral("full.hex"));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size()) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-            return 1;
-        }
+    if (!hextest::writeFile(path, text)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return 1;
     }
     const std::string file = path.toStdString();
 

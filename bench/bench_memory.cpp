@@ -30,12 +30,7 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -103,23 +98,7 @@ int runTimed(const std::vector<std::string> &command, const std::string &statsFi
 {
     std::vector<std::string> args = {kTime, "-v", "-o", statsFile};
     args.insert(args.end(), command.begin(), command.end());
-    std::vector<char *> argv;
-    for (const std::string &s : args)
-        argv.push_back(const_cast<char *>(s.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, kTime, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return benchutil::runDiscardingOutput(args);
 }
 
 // "Maximum resident set size (kbytes): N" of a /usr/bin/time -v report.
@@ -168,9 +147,7 @@ int main(int argc, char *argv[])
 
     // Children inherit the isolated config (settings, the node's port) and
     // the offscreen platform.
-    testsupport::isolateConfig();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    benchutil::prepareProcess();
     QCoreApplication app(argc, argv);
     std::printf("bench_memory: peak resident memory (/usr/bin/time -v), whole %d-byte update vs idle "
                 "window; debug output %s\n",

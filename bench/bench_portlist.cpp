@@ -5,6 +5,7 @@
 // table) under temporary roots, so the figure does not depend on the
 // machine's own serial devices; a second run uses the real /dev as well.
 
+#include "benchutil.h"
 #include "quorvexremoteiofirmwareupdater.h"
 #include "serial/devicescan_posix.h"
 #include "serial/enumserialcom.h"
@@ -18,7 +19,6 @@
 #include <QMouseEvent>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -44,11 +44,7 @@ Figures measure(int rounds, F &&step)
         step();
         ms.push_back(timer.nsecsElapsed() / 1e6);
     }
-    double sum = 0;
-    for (double v : ms)
-        sum += v;
-    std::sort(ms.begin(), ms.end());
-    return {sum / rounds, ms[rounds / 2], ms[static_cast<std::size_t>(rounds * 0.99)]};
+    return {benchutil::mean(ms), benchutil::median(ms), benchutil::percentile(ms, 0.99)};
 }
 
 bool touch(const QString &path, const QByteArray &content = QByteArray())
@@ -96,9 +92,7 @@ void run(const char *label, QComboBox *box, int expectedCount)
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateConfig();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    benchutil::prepareProcess();
     QApplication app(argc, argv);
 
     QTemporaryDir roots;

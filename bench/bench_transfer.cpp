@@ -18,7 +18,6 @@
 
 #include "benchutil.h"
 #include "idealclient.h"
-#include "testsupport.h"
 
 #include <QApplication>
 
@@ -53,9 +52,7 @@ struct Run
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateConfig();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    benchutil::prepareProcess();
     QApplication app(argc, argv);
 
     const int pairs = benchutil::envCount("QRIO_BENCH_RUNS", 3);
@@ -82,58 +79,44 @@ int main(int argc, char *argv[])
     idealclient::Client ideal(idealLine, options.nodeId);
     std::vector<std::uint8_t> idealBack(kBytes);
 
-    auto runIdeal = [&](Run *run) {
-        std::fill(idealBack.begin(), idealBack.end(), 0xFF);
+    // The first `blocks` blocks written and read back by the ideal client.
+    auto runIdealBlocks = [&](int blocks, Run *run) {
         rig.node->clearLog();
         const auto t0 = Clock::now();
-        const bool wrote = idealclient::writeImage(ideal, window.image, kBlocks);
+        const bool wrote = idealclient::writeImage(ideal, window.image, blocks);
         const auto t1 = Clock::now();
-        const bool read = wrote && idealclient::readImage(ideal, idealBack.data(), kBlocks);
+        const bool read = wrote && idealclient::readImage(ideal, idealBack.data(), blocks);
         const auto t2 = Clock::now();
         run->writeMs = msBetween(t0, t1);
         run->readMs = msBetween(t1, t2);
-        return read && std::memcmp(window.image, idealBack.data(), kBytes) == 0;
+        return read && std::memcmp(window.image, idealBack.data(), size_t(blocks) * 256) == 0;
+    };
+    // The tool's write and read-back of window.imageSize bytes.
+    auto runToolImage = [&](Run *run) {
+        window.progressValue = 0;
+        rig.node->clearLog();
+        const auto t0 = Clock::now();
+        window.writeFlash(rig.line);
+        const auto t1 = Clock::now();
+        window.readFlash(rig.line);
+        const bool same = window.compareImages();
+        const auto t2 = Clock::now();
+        run->writeMs = msBetween(t0, t1);
+        run->readMs = msBetween(t1, t2);
+        return same;
+    };
+    auto runIdeal = [&](Run *run) {
+        std::fill(idealBack.begin(), idealBack.end(), 0xFF);
+        return runIdealBlocks(kBlocks, run);
     };
     auto runTool = [&](Run *run) {
         std::memset(window.readBackImage, 0xFF, sizeof window.readBackImage);
-        window.progressValue = 0;
-        rig.node->clearLog();
-        const auto t0 = Clock::now();
-        window.writeFlash(rig.line);
-        const auto t1 = Clock::now();
-        window.readFlash(rig.line);
-        const bool same = window.compareImages();
-        const auto t2 = Clock::now();
-        run->writeMs = msBetween(t0, t1);
-        run->readMs = msBetween(t1, t2);
-        return same;
+        return runToolImage(run);
     };
 
     // One chunk: the first kChunkBlocks blocks written and read back.
-    auto runIdealChunk = [&](Run *run) {
-        rig.node->clearLog();
-        const auto t0 = Clock::now();
-        const bool wrote = idealclient::writeImage(ideal, window.image, kChunkBlocks);
-        const auto t1 = Clock::now();
-        const bool read = wrote && idealclient::readImage(ideal, idealBack.data(), kChunkBlocks);
-        const auto t2 = Clock::now();
-        run->writeMs = msBetween(t0, t1);
-        run->readMs = msBetween(t1, t2);
-        return read && std::memcmp(window.image, idealBack.data(), kChunkBlocks * 256) == 0;
-    };
-    auto runToolChunk = [&](Run *run) {
-        window.progressValue = 0;
-        rig.node->clearLog();
-        const auto t0 = Clock::now();
-        window.writeFlash(rig.line);
-        const auto t1 = Clock::now();
-        window.readFlash(rig.line);
-        const bool same = window.compareImages();
-        const auto t2 = Clock::now();
-        run->writeMs = msBetween(t0, t1);
-        run->readMs = msBetween(t1, t2);
-        return same;
-    };
+    auto runIdealChunk = [&](Run *run) { return runIdealBlocks(kChunkBlocks, run); };
+    auto runToolChunk = runToolImage;
 
     // Untimed: one chunk each, so that both start warm.
     Run warm;
@@ -151,27 +134,29 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // One pair of turns in ABBA order; false, once said why, when a turn
+    // fails.
+    auto pairInTurn = [](int i, const char *what, auto &&idealTurn, auto &&toolTurn) {
+        bool toolFailed = false;
+        try {
+            if (benchutil::abbaPair(i, idealTurn, toolTurn, &toolFailed))
+                return true;
+        } catch (QuorvexRemoteIOFirmwareUpdater::TimeoutException *e) {
+            std::printf("tool transfer timed out: %s\n", e->what());
+            delete e;
+            return false;
+        }
+        std::printf("%s %s failed\n", toolFailed ? "tool" : "ideal client", what);
+        return false;
+    };
+
     // A: whole-image runs, alternating.
     std::printf("A) whole-image runs, ideal and tool alternating (ABBA):\n");
     std::vector<Run> ideals, tools;
     for (int i = 0; i < pairs; ++i) {
-        // ABBA order: a steady drift of the machine's load evens out.
         Run a, b;
-        for (int turn = 0; turn < 2; ++turn) {
-            const bool toolTurn = (turn == 0) == (i % 2 == 1);
-            bool ok = false;
-            try {
-                ok = toolTurn ? runTool(&b) : runIdeal(&a);
-            } catch (QuorvexRemoteIOFirmwareUpdater::TimeoutException *e) {
-                std::printf("tool transfer timed out: %s\n", e->what());
-                delete e;
-                return 1;
-            }
-            if (!ok) {
-                std::printf("%s transfer failed\n", toolTurn ? "tool" : "ideal client");
-                return 1;
-            }
-        }
+        if (!pairInTurn(i, "transfer", [&] { return runIdeal(&a); }, [&] { return runTool(&b); }))
+            return 1;
         ideals.push_back(a);
         tools.push_back(b);
         std::printf("  pair %d: ideal %8.1f ms (%6.2f us/exchange)   tool %8.1f ms (%6.2f us/exchange)   "
@@ -194,26 +179,19 @@ int main(int argc, char *argv[])
     std::vector<Run> idealRounds, toolRounds;
     for (int round = 0; round < rounds; ++round) {
         Run a, b;
+        // Each turn's times are added to its client's sum for the round.
+        auto chunkInto = [](Run *sum, auto &&runChunk) {
+            Run r;
+            if (!runChunk(&r))
+                return false;
+            sum->writeMs += r.writeMs;
+            sum->readMs += r.readMs;
+            return true;
+        };
         for (int c = 0; c < kBlocks / kChunkBlocks; ++c) {
-            for (int turn = 0; turn < 2; ++turn) {
-                Run r;
-                const bool toolTurn = (turn == 0) == (c % 2 == 1);
-                bool ok = false;
-                try {
-                    ok = toolTurn ? runToolChunk(&r) : runIdealChunk(&r);
-                } catch (QuorvexRemoteIOFirmwareUpdater::TimeoutException *e) {
-                    std::printf("tool transfer timed out: %s\n", e->what());
-                    delete e;
-                    return 1;
-                }
-                if (!ok) {
-                    std::printf("%s chunk transfer failed\n", toolTurn ? "tool" : "ideal client");
-                    return 1;
-                }
-                Run &sum = toolTurn ? b : a;
-                sum.writeMs += r.writeMs;
-                sum.readMs += r.readMs;
-            }
+            if (!pairInTurn(c, "chunk transfer", [&] { return chunkInto(&a, runIdealChunk); },
+                            [&] { return chunkInto(&b, runToolChunk); }))
+                return 1;
         }
         idealRounds.push_back(a);
         toolRounds.push_back(b);
@@ -225,39 +203,32 @@ int main(int argc, char *argv[])
     }
     window.imageSize = kBytes;
 
-    auto col = [](const std::vector<Run> &runs, double (*f)(const Run &)) {
-        std::vector<double> v;
-        for (const Run &r : runs)
-            v.push_back(f(r));
-        return median(v);
-    };
-    auto total = [](const Run &r) { return r.total(); };
-    auto write = [](const Run &r) { return r.writeMs; };
-    auto read = [](const Run &r) { return r.readMs; };
+    using benchutil::medianOf;
+    const auto total = &Run::total;
+    const auto write = &Run::writeMs;
+    const auto read = &Run::readMs;
     auto report = [&](const char *title, const std::vector<Run> &is, const std::vector<Run> &ts,
                       int writeExchanges, int readExchanges) {
         const int exchanges = writeExchanges + readExchanges;
-        const double idealUs = 1000 * col(is, total) / exchanges;
-        const double toolUs = 1000 * col(ts, total) / exchanges;
+        const double idealUs = 1000 * medianOf(is, total) / exchanges;
+        const double toolUs = 1000 * medianOf(ts, total) / exchanges;
         std::vector<double> pairRatios;
         for (std::size_t i = 0; i < is.size(); ++i)
             pairRatios.push_back(ts[i].total() / is[i].total());
         std::printf("%s, medians per SDO exchange:\n", title);
         std::printf("  ideal client  %7.2f us   (write %8.1f ms, read-back %8.1f ms)\n", idealUs,
-                    col(is, write), col(is, read));
+                    medianOf(is, write), medianOf(is, read));
         std::printf("  tool          %7.2f us   (write %8.1f ms, read-back %8.1f ms)\n", toolUs,
-                    col(ts, write), col(ts, read));
+                    medianOf(ts, write), medianOf(ts, read));
         std::printf("  write only:     ideal %6.2f us, tool %6.2f us (ratio %.3f)\n",
-                    1000 * col(is, write) / writeExchanges, 1000 * col(ts, write) / writeExchanges,
-                    col(ts, write) / col(is, write));
+                    1000 * medianOf(is, write) / writeExchanges, 1000 * medianOf(ts, write) / writeExchanges,
+                    medianOf(ts, write) / medianOf(is, write));
         std::printf("  read-back only: ideal %6.2f us, tool %6.2f us (ratio %.3f)\n",
-                    1000 * col(is, read) / readExchanges, 1000 * col(ts, read) / readExchanges,
-                    col(ts, read) / col(is, read));
-        std::vector<double> idealTotals;
-        for (const Run &r : is)
-            idealTotals.push_back(r.total());
+                    1000 * medianOf(is, read) / readExchanges, 1000 * medianOf(ts, read) / readExchanges,
+                    medianOf(ts, read) / medianOf(is, read));
+        const std::vector<double> idealTotals = benchutil::column(is, total);
         const double lo = benchutil::minimum(idealTotals);
-        const double hi = *std::max_element(idealTotals.begin(), idealTotals.end());
+        const double hi = benchutil::maximum(idealTotals);
         std::printf("  ratio of the medians %.3f, median of the per-run ratios %.3f; the ideal client's "
                     "own runs spread %+.0f%%\n",
                     toolUs / idealUs, median(pairRatios), 100 * (hi / lo - 1));

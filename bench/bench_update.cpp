@@ -152,9 +152,7 @@ void printPhases(const char *who, const Phases &p)
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateConfig();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    benchutil::prepareProcess();
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
 
@@ -209,10 +207,8 @@ int main(int argc, char *argv[])
 
     std::vector<Phases> ideals, tools;
     for (int i = 0; i < pairs; ++i) {
-        // ABBA order: a steady drift of the machine's load evens out.
         Phases a, b;
-        const bool ok = i % 2 == 0 ? runIdeal(&a) && runTool(&b) : runTool(&b) && runIdeal(&a);
-        if (!ok)
+        if (!benchutil::abbaPair(i, [&] { return runIdeal(&a); }, [&] { return runTool(&b); }))
             return 1;
         ideals.push_back(a);
         tools.push_back(b);
@@ -224,17 +220,11 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     }
 
-    auto med = [](const std::vector<Phases> &v, double Phases::*field) {
-        std::vector<double> x;
-        for (const Phases &p : v)
-            x.push_back(p.*field);
-        return median(x);
-    };
     Phases mi, mt;
     for (auto field : {&Phases::prep, &Phases::boot, &Phases::write, &Phases::read, &Phases::finish,
                        &Phases::end, &Phases::total}) {
-        mi.*field = med(ideals, field);
-        mt.*field = med(tools, field);
+        mi.*field = benchutil::medianOf(ideals, field);
+        mt.*field = benchutil::medianOf(tools, field);
     }
     std::vector<double> ratios;
     for (std::size_t i = 0; i < ideals.size(); ++i)
@@ -245,14 +235,11 @@ int main(int argc, char *argv[])
     printPhases("tool", mt);
     const double idealOutside = mi.total - kPausesMs;
     const double toolOutside = mt.total - kPausesMs;
-    std::vector<double> idealTotals, toolTotals;
-    for (std::size_t i = 0; i < ideals.size(); ++i) {
-        idealTotals.push_back(ideals[i].total);
-        toolTotals.push_back(tools[i].total);
-    }
+    const std::vector<double> idealTotals = benchutil::column(ideals, &Phases::total);
+    const std::vector<double> toolTotals = benchutil::column(tools, &Phases::total);
     const double idealBest = benchutil::minimum(idealTotals) - kPausesMs;
     const double toolBest = benchutil::minimum(toolTotals) - kPausesMs;
-    const double idealWorst = *std::max_element(idealTotals.begin(), idealTotals.end()) - kPausesMs;
+    const double idealWorst = benchutil::maximum(idealTotals) - kPausesMs;
     std::printf("Total time:           ideal %8.1f ms   tool %8.1f ms   (medians)\n", mi.total, mt.total);
     std::printf("Outside the pauses:   ideal %8.1f ms   tool %8.1f ms   ratio %.3f (medians)\n",
                 idealOutside, toolOutside, toolOutside / idealOutside);
