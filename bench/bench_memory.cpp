@@ -10,6 +10,7 @@
 // Target: the update's peak less than 5% above the idle window's.
 
 #include "benchutil.h"
+#include "hextestutil.h"
 #include "quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
 #include "testsupport.h"
@@ -160,7 +161,7 @@ int main(int argc, char *argv[])
     auto node = testsupport::startNode();
     QTemporaryDir dir;
     const QString hex = dir.filePath(QStringLiteral("bench_image.hex"));
-    testsupport::writeHexFile(hex, testsupport::randomBytes(kBytes, 99));
+    hextest::writeFile(hex, hextest::hexFile(testsupport::randomBytes(kBytes, 99)));
     const std::string self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().toStdString();
     const std::string idleStats = dir.filePath(QStringLiteral("idle.txt")).toStdString();
     const std::string updateStats = dir.filePath(QStringLiteral("update.txt")).toStdString();

@@ -5,6 +5,7 @@
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
+#include "hextestutil.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -43,7 +44,8 @@ struct UpdateRig
     void chooseFirmware(const QByteArray &data, const QString &name = QStringLiteral("io_v1.2.hex"))
     {
         const QString path = dir.filePath(name);
-        testsupport::writeHexFile(path, data);
+        if (!hextest::writeFile(path, hextest::hexFile(data, 0x8000, "\r\n")))
+            qFatal("cannot write %s", qPrintable(path));
         image = data;
         chooseFile(path);
     }

@@ -158,37 +158,6 @@ void PtyPeer::hangUp()
     m_master = -1;
 }
 
-void writeHexFile(const QString &path, const QByteArray &data, quint32 address)
-{
-    auto record = [](quint8 type, quint16 offset, const QByteArray &bytes) {
-        QByteArray raw;
-        raw.append(char(bytes.size()));
-        raw.append(char(offset >> 8));
-        raw.append(char(offset & 0xFF));
-        raw.append(char(type));
-        raw.append(bytes);
-        quint8 sum = 0;
-        for (char c : raw)
-            sum = quint8(sum + quint8(c));
-        raw.append(char(quint8(0x100 - sum)));
-        return ":" + raw.toHex().toUpper() + "\r\n";
-    };
-    QByteArray text;
-    quint32 upper = 0xFFFFFFFF;
-    for (int i = 0; i < data.size(); i += 16) {
-        const quint32 a = address + quint32(i);
-        if ((a >> 16) != upper) {
-            upper = a >> 16;
-            text += record(4, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
-        }
-        text += record(0, quint16(a & 0xFFFF), data.mid(i, 16));
-    }
-    text += record(1, 0, QByteArray());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
 QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray out(size, '\0');

@@ -69,11 +69,6 @@ private:
 // A free COM number in this process's dosdevices folder, from `from` up.
 int freeComNumber(int from = 50);
 
-// Writes `data` as an Intel HEX file of 16-byte data records from
-// `address` on (with extended linear address records where needed) and an
-// end-of-file record.
-void writeHexFile(const QString &path, const QByteArray &data, quint32 address = 0x8000);
-
 // Deterministic pseudo-random bytes.
 QByteArray randomBytes(int size, quint32 seed);
 
