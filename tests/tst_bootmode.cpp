@@ -64,7 +64,9 @@ void TestBootMode::userModeNodeSwitches()
                        "tx 81050843015100746f6f62", // 'boot'
                    }));
     const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(log[3].time - log[2].time).count();
-    QVERIFY2(gap >= 500 && gap < 1500, qPrintable(QString::number(gap)));
+    // The node stamps records as its thread reads them, so a few
+    // milliseconds of its wake-up jitter can come off the tool's 500 ms.
+    QVERIFY2(gap >= 480 && gap < 1500, qPrintable(QString::number(gap)));
 
     const QStringList lines = capture.lines();
     QCOMPARE(lines.count("Check is boot mode"), 2);
