@@ -15,7 +15,7 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5svg5 fonts-liberation)
+BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools fonts-liberation)
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {
