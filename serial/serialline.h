@@ -16,6 +16,11 @@ constexpr Handle InvalidHandle = -1;
 // Total read deadline given to every open line.
 constexpr std::uint32_t ReadTimeoutMs = 4000;
 
+// Total write deadline: a line whose output has stopped (flow control held
+// off, a stalled adapter) must not hold the tool for ever. A request that
+// did not go out then shows up as the time-out of its reply.
+constexpr std::uint32_t WriteTimeoutMs = 4000;
+
 // "\\.\COM" followed by the port number in decimal, e.g. \\.\COM12.
 std::wstring devicePath(std::uint32_t port);
 
@@ -23,14 +28,16 @@ std::wstring devicePath(std::uint32_t port);
 // is not a serial device or is held by another program.
 Handle open(const std::wstring &path);
 
-// Read deadline of ReadTimeoutMs in total, no interval time-out, no write
-// time-out.
+// Read deadline of ReadTimeoutMs in total, no interval time-out, write
+// deadline of WriteTimeoutMs in total.
 bool setTimeouts(Handle h);
 
 // Discards whatever waits in the transmit and receive buffers.
 bool purge(Handle h);
 
 // Writes the whole record; *written receives the count that went out.
+// Blocks until all of it went out or WriteTimeoutMs after the call began;
+// false when the line failed or the deadline left part of it unsent.
 bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *written);
 
 // Returns once `size` bytes have arrived or ReadTimeoutMs after the call

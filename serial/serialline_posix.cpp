@@ -1,5 +1,5 @@
 // The serial line on Linux: a terminal device in raw mode, locked against a
-// second opener, with a 4000 ms total read deadline.
+// second opener, with 4000 ms total read and write deadlines.
 
 #include "serialline.h"
 #include "devicescan_posix.h"
@@ -36,6 +36,17 @@ bool portFromPath(const std::wstring &path, std::uint32_t *port)
     }
     *port = static_cast<std::uint32_t>(value);
     return true;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Time to a deadline for poll(), rounded up so that a wait never ends early.
+int millisecondsLeft(Clock::time_point deadline)
+{
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 void requestLowLatency(int fd)
@@ -110,6 +121,7 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
         return false;
     const int fd = static_cast<int>(h);
     const auto *p = static_cast<const unsigned char *>(data);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs);
     while (*written < size) {
         const ssize_t n = ::write(fd, p + *written, size - *written);
         if (n > 0) {
@@ -119,9 +131,13 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The driver's buffer is full: wait until it takes more.
+            // The driver takes no more for now (full buffer, output stopped):
+            // wait until it does, but not past the deadline.
+            const int left = millisecondsLeft(deadline);
+            if (left <= 0)
+                return false;
             pollfd pfd{fd, POLLOUT, 0};
-            if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+            if (poll(&pfd, 1, left) < 0 && errno != EINTR)
                 return false;
             if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
                 return false;
@@ -139,14 +155,13 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
         return false;
     const int fd = static_cast<int>(h);
     auto *p = static_cast<unsigned char *>(buffer);
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
     while (*got < size) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int left = millisecondsLeft(deadline);
         if (left <= 0)
             return true;
         pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, static_cast<int>(left));
+        const int r = poll(&pfd, 1, left);
         if (r < 0) {
             if (errno == EINTR)
                 continue;

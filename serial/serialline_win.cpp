@@ -1,5 +1,6 @@
 // The serial line on Windows: the COM port driven through the Win32
-// communications functions, synchronous, with a 4000 ms total read deadline.
+// communications functions, synchronous, with 4000 ms total read and write
+// deadlines.
 // Line settings (speed, framing, flow control) stay as the driver has them.
 
 #include "serialline.h"
@@ -34,7 +35,9 @@ bool setTimeouts(Handle h)
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = ReadTimeoutMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    // A write that cannot complete (CTS held low, a stalled adapter) gives up
+    // instead of holding the tool and the port for ever.
+    timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
     return ::SetCommTimeouts(toHandle(h), &timeouts) != FALSE;
 }
 

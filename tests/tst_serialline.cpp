@@ -13,6 +13,10 @@
 
 #include <thread>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 using SerialLine::Handle;
 using SerialLine::InvalidHandle;
 
@@ -54,6 +58,7 @@ private slots:
     void closeThenReopen();
     void bytesPassUnchanged();
     void peerHangUpEndsReadAtOnce();
+    void stoppedOutputWriteGivesUp();
 };
 
 void TestSerialLine::devicePathForm()
@@ -220,6 +225,34 @@ void TestSerialLine::peerHangUpEndsReadAtOnce()
     std::uint32_t written = 0;
     QVERIFY(!SerialLine::write(h, "x", 1, &written));
     SerialLine::close(h);
+}
+
+void TestSerialLine::stoppedOutputWriteGivesUp()
+{
+    // Output held off (flow control, a stalled adapter): the write gives up
+    // at its deadline instead of blocking for ever, and the line recovers.
+    testsupport::PtyPeer peer;
+    const Handle h = openCom(peer.com());
+    QVERIFY(h != InvalidHandle);
+    const int slave = ::open(peer.slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(slave >= 0);
+    QCOMPARE(tcflow(slave, TCOOFF), 0);
+
+    std::uint32_t written = 7;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!SerialLine::write(h, "request", 7, &written));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(written, 0u);
+    QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
+
+    QCOMPARE(tcflow(slave, TCOON), 0);
+    QVERIFY(SerialLine::purge(h));
+    QVERIFY(SerialLine::write(h, "ping", 4, &written));
+    QCOMPARE(written, 4u);
+    QCOMPARE(peer.receive(4, 2000), QByteArray("ping"));
+    ::close(slave);
+    QVERIFY(SerialLine::close(h));
 }
 
 QRIO_TEST_MAIN(TestSerialLine)

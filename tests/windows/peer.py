@@ -11,6 +11,8 @@ text command per line, each answered once done):
                         (the answer follows the first piece)
     got                 the data bytes received since the last got: four hex
                         digits of count, then the bytes in hex
+    stop 1 | stop 0     hold the data port's output off (as flow control
+                        would) or let it go again               -> "ok\n"
 
 Every slave (ours and any --hold one, e.g. the node simulator's) is held by a
 helper in a session of its own, which opens it first so that it becomes that
@@ -28,6 +30,7 @@ import os
 import select
 import signal
 import sys
+import termios
 import time
 import tty
 
@@ -165,6 +168,11 @@ def serve(args):
                     pending.append((time.monotonic() + int(words[2]) / 1000.0,
                                     bytes.fromhex(words[3])))
                     pending.sort(key=lambda p: p[0])
+                    reply = b"ok\n"
+                elif words[0] == "stop":
+                    fd = os.open(slaves[0], os.O_RDWR | os.O_NOCTTY)
+                    termios.tcflow(fd, termios.TCOOFF if words[1] == "1" else termios.TCOON)
+                    os.close(fd)
                     reply = b"ok\n"
                 elif words[0] == "got":
                     reply = b"%04x" % len(received) + bytes(received).hex().encode()

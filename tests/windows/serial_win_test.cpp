@@ -302,6 +302,30 @@ void silentLineTimesOut(Case &c)
     c.check(SerialLine::close(h), "close failed");
 }
 
+void stoppedOutputWriteGivesUp(Case &c)
+{
+    const SerialLine::Handle h = openDataPort(c);
+    if (h == SerialLine::InvalidHandle)
+        return;
+    c.check(command("stop 1"), "peer refused stop");
+    const Bytes request{0x40, 0x01, 0x51, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::uint32_t written = 99;
+    const auto start = Clock::now();
+    SerialLine::write(h, request.data(), static_cast<std::uint32_t>(request.size()), &written);
+    const long long ms = msSince(start);
+    c.check(command("stop 0"), "peer refused to go on");
+    c.check(written < request.size(), "all " + str(written) + " bytes reported written to a stopped line");
+    c.check(ms >= 3900 && ms <= 6000, "write returned after " + std::to_string(ms) + " ms");
+    // The line works again once output flows.
+    Bytes ignored;
+    c.check(SerialLine::purge(h) && peerReceived(&ignored), "purge failed");
+    c.check(writeAll(h, request), "write after the stop failed");
+    Bytes got;
+    Sleep(200);
+    c.check(peerReceived(&got) && got == request, "peer then received " + hex(got));
+    c.check(SerialLine::close(h), "close failed");
+}
+
 void replyInTwoPiecesReadWhole(Case &c)
 {
     const SerialLine::Handle h = openDataPort(c);
@@ -470,6 +494,7 @@ int main(int argc, char **argv)
         {"a port that cannot be opened fails like one another program holds", portThatCannotBeOpened},
         {"a silent line returns 0 bytes after the 4000 ms time-out", silentLineTimesOut},
         {"a reply in two pieces is read whole", replyInTwoPiecesReadWhole},
+        {"a write to a line whose output is held off gives up after 4000 ms", stoppedOutputWriteGivesUp},
         {"purge discards stale bytes", purgeDiscardsStaleBytes},
         {"writes and reads are binary-clean", binaryClean},
         {"close then re-open", closeThenReopen},
