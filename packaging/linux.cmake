@@ -59,7 +59,6 @@ set(CPACK_STRIP_FILES ON)
 # the prefix the package installs to.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 find_program(QRIO_DPKG dpkg)
 if(QRIO_DPKG)
     execute_process(COMMAND ${QRIO_DPKG} --print-architecture
