@@ -34,8 +34,8 @@ using benchutil::msBetween;
 
 namespace {
 
-constexpr int kBytes = 0x20000;
-constexpr int kBlocks = kBytes / 256;
+constexpr int kBytes = FlashGeometry::flashSize;
+constexpr int kBlocks = FlashGeometry::blockCount;
 constexpr double kPausesMs = 5500;
 
 // Notes when the progress dialog and a message box show, and dismisses the
