@@ -1,5 +1,6 @@
 #pragma once
 
+#include "canopen/flashgeometry.h"
 #include "serial/serialline.h"
 
 #include <QMainWindow>
@@ -75,7 +76,6 @@ public:
 
     // Intel HEX loader (firmware/hexloader.cpp)
     bool loadHexFile();
-    void setVectorChecksum();
     static bool parseHexRecord(const std::string &line, std::uint8_t *data, int &length);
     static int hexStringToBytes(const std::string &line, std::uint8_t *buffer, int capacity);
     static int hexCharToInt(char c);
@@ -88,8 +88,8 @@ public:
     // State of an update.
     Ui::QuorvexRemoteIOFirmwareUpdater *ui;
     std::string firmwareFile; // UTF-8
-    std::uint8_t image[0x20000];
-    std::uint8_t readBackImage[0x20000];
+    std::uint8_t image[FlashGeometry::flashSize];
+    std::uint8_t readBackImage[FlashGeometry::flashSize];
     std::int32_t nodeId;
     std::int32_t imageSize;
     std::int32_t progressValue;

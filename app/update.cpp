@@ -3,6 +3,7 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
+#include "canopen/flashgeometry.h"
 #include "serial/comportdata.h"
 
 #include <QMessageBox>
@@ -64,9 +65,7 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
 
     SerialLine::purge(comHandle);
     progressValue = 0;
-    int rounded = imageSize;
-    if (rounded % 256 != 0)
-        rounded += 256 - rounded % 256;
+    const int rounded = FlashGeometry::blocksFor(imageSize) * FlashGeometry::blockSize;
 
     // The last update's dialog is hidden by now; a new update gets a new one.
     delete progressDialog;

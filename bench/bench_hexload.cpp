@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int kBytes = 0x20000;
+constexpr int kBytes = FlashGeometry::flashSize;
 
 // Whether a program ran and exited with 0, its output discarded.
 bool runQuiet(const std::vector<std::string> &args)
@@ -82,8 +82,9 @@ int main(int argc, char *argv[])
     QRandomGenerator random(20240601);
     for (char &c : data)
         c = char(random.bounded(256));
-    // 16-byte records from 0x8000 on, a linear address record at each 64 KiB.
-    const QByteArray text = hextest::hexFile(data, 0x8000, "\r\n");
+    // 16-byte records from the flash base on, a linear address record at each
+    // 64 KiB.
+    const QByteArray text = hextest::hexFile(data, FlashGeometry::flashBase, "\r\n");
     const QString path = dir.filePath(QStringLiteral("full.hex"));
     if (!hextest::writeFile(path, text)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));

@@ -35,7 +35,7 @@
 
 namespace {
 
-constexpr int kBytes = 0x20000;
+constexpr int kBytes = FlashGeometry::flashSize;
 const char kTime[] = "/usr/bin/time";
 
 // Dismisses every message box as soon as it shows; remembers the first title.

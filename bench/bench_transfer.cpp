@@ -32,13 +32,14 @@ using benchutil::msBetween;
 
 namespace {
 
-constexpr int kBytes = 0x20000;
-constexpr int kBlocks = kBytes / 256;
-constexpr int kWriteExchanges = 1 + 65 * kBlocks;
-constexpr int kReadExchanges = 65 * kBlocks;
+constexpr int kBytes = FlashGeometry::flashSize;
+constexpr int kBlocks = FlashGeometry::blockCount;
+constexpr int kBlockExchanges = FlashGeometry::wordsPerBlock + 1; // the words and the address
+constexpr int kWriteExchanges = 1 + kBlockExchanges * kBlocks;
+constexpr int kReadExchanges = kBlockExchanges * kBlocks;
 constexpr int kExchanges = kWriteExchanges + kReadExchanges;
 constexpr int kChunkBlocks = 8;
-constexpr int kChunkedWriteExchanges = (kBlocks / kChunkBlocks) + 65 * kBlocks;
+constexpr int kChunkedWriteExchanges = (kBlocks / kChunkBlocks) + kBlockExchanges * kBlocks;
 constexpr int kChunkedExchanges = kChunkedWriteExchanges + kReadExchanges;
 
 struct Run
@@ -89,7 +90,7 @@ int main(int argc, char *argv[])
         const auto t2 = Clock::now();
         run->writeMs = msBetween(t0, t1);
         run->readMs = msBetween(t1, t2);
-        return read && std::memcmp(window.image, idealBack.data(), size_t(blocks) * 256) == 0;
+        return read && std::memcmp(window.image, idealBack.data(), size_t(blocks) * FlashGeometry::blockSize) == 0;
     };
     // The tool's write and read-back of window.imageSize bytes.
     auto runToolImage = [&](Run *run) {
@@ -121,7 +122,7 @@ int main(int argc, char *argv[])
     // Untimed: one chunk each, so that both start warm.
     Run warm;
     try {
-        window.imageSize = kChunkBlocks * 256;
+        window.imageSize = kChunkBlocks * FlashGeometry::blockSize;
         const bool chunks = runIdealChunk(&warm) && runToolChunk(&warm);
         window.imageSize = kBytes;
         if (!chunks) {
@@ -174,8 +175,8 @@ int main(int argc, char *argv[])
     // chunk for both).
     std::printf("B) the same work interleaved: ideal and tool take turns every %d blocks "
                 "(%d write + %d read-back exchanges):\n",
-                kChunkBlocks, 1 + 65 * kChunkBlocks, 65 * kChunkBlocks);
-    window.imageSize = kChunkBlocks * 256;
+                kChunkBlocks, 1 + kBlockExchanges * kChunkBlocks, kBlockExchanges * kChunkBlocks);
+    window.imageSize = kChunkBlocks * FlashGeometry::blockSize;
     std::vector<Run> idealRounds, toolRounds;
     for (int round = 0; round < rounds; ++round) {
         Run a, b;

@@ -34,8 +34,8 @@ using benchutil::msBetween;
 
 namespace {
 
-constexpr int kBytes = 0x20000;
-constexpr int kBlocks = kBytes / 256;
+constexpr int kBytes = FlashGeometry::flashSize;
+constexpr int kBlocks = FlashGeometry::blockCount;
 constexpr double kPausesMs = 5500;
 
 // Notes when the progress dialog and a message box show, and dismisses the
@@ -90,11 +90,14 @@ struct Phases
     bool ok = false;
 };
 
-bool isRequest(const nodesim::LogEntry &e, std::uint8_t command, std::uint16_t index, int sub)
+// A download request to the node's command object with this sub-index.
+bool isCommand(const nodesim::LogEntry &e, std::uint8_t sub)
 {
-    return e.direction == nodesim::Direction::Received && !e.dropped && e.bytes.size() == 11
-           && e.bytes[3] == command && (e.bytes[4] | e.bytes[5] << 8) == index
-           && (sub < 0 || e.bytes[6] == sub);
+    using namespace SerialCanFrame;
+    return e.direction == nodesim::Direction::Received && !e.dropped && e.bytes.size() == SdoRecordSize
+           && e.bytes[SdoCommandOffset] == SdoDownloadRequest
+           && getU16(e.bytes.data() + SdoIndexOffset) == NodeObjects::commandObject
+           && e.bytes[SdoSubIndexOffset] == sub;
 }
 
 Phases phasesOf(const std::vector<nodesim::LogEntry> &log, Clock::time_point start, Clock::time_point end)
@@ -103,19 +106,19 @@ Phases phasesOf(const std::vector<nodesim::LogEntry> &log, Clock::time_point sta
     Clock::time_point firstRx{}, flashKey{}, firstLoad{}, mark{}, userMode{}, lastTx{};
     std::vector<Clock::time_point> stores, loads;
     for (const nodesim::LogEntry &e : log) {
-        if (isRequest(e, 0x23, 0x5100, 6))
+        if (isCommand(e, NodeObjects::cmdStoreBlock))
             stores.push_back(e.time);
-        if (isRequest(e, 0x23, 0x5100, 7))
+        if (isCommand(e, NodeObjects::cmdLoadBlock))
             loads.push_back(e.time);
-        if (isRequest(e, 0x23, 0x5100, 3))
+        if (isCommand(e, NodeObjects::cmdUserMode))
             userMode = e.time;
         if (e.direction == nodesim::Direction::Received && firstRx == Clock::time_point{})
             firstRx = e.time;
-        if (isRequest(e, 0x23, 0x5100, 8) && flashKey == Clock::time_point{})
+        if (isCommand(e, NodeObjects::cmdFlashKey) && flashKey == Clock::time_point{})
             flashKey = e.time;
-        if (isRequest(e, 0x23, 0x5100, 7) && firstLoad == Clock::time_point{})
+        if (isCommand(e, NodeObjects::cmdLoadBlock) && firstLoad == Clock::time_point{})
             firstLoad = e.time;
-        if (isRequest(e, 0x23, 0x5100, 4))
+        if (isCommand(e, NodeObjects::cmdFirmwareMark))
             mark = e.time;
         if (e.direction == nodesim::Direction::Sent)
             lastTx = e.time;

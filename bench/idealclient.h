@@ -6,6 +6,11 @@
 // bytes are in. No logging, no timers, no Qt. The tool's figures are set
 // beside it to show what the tool's own code adds to each exchange.
 
+#include "canopen/flashgeometry.h"
+#include "canopen/nodeobjects.h"
+#include "canopen/serialcanframe.h"
+#include "serial/serialline.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -20,10 +25,11 @@
 
 namespace idealclient {
 
-constexpr std::size_t kRecord = 11;
-constexpr int kReadTimeoutMs = 4000; // as the tool's line
-constexpr int kBlocks = 512;
-constexpr int kWords = 64;
+using namespace FlashGeometry;
+using namespace NodeObjects;
+
+constexpr std::size_t kRecord = SerialCanFrame::SdoRecordSize;
+constexpr int kReadTimeoutMs = int(SerialLine::ReadTimeoutMs); // as the tool's line
 
 class Line
 {
@@ -110,92 +116,69 @@ public:
     bool download(std::uint16_t index, std::uint8_t sub, const std::uint8_t *data)
     {
         std::uint8_t request[kRecord];
-        build(request, 0x23, index, sub, data);
+        build(request, SerialCanFrame::SdoDownloadRequest, index, sub, data);
         std::uint8_t reply[kRecord];
         return m_line.send(request, kRecord) && m_line.receive(reply, kRecord);
     }
     bool download(std::uint16_t index, std::uint8_t sub, std::uint32_t value)
     {
-        std::uint8_t data[4];
-        put32(data, value);
+        std::uint8_t data[SerialCanFrame::SdoDataSize];
+        SerialCanFrame::putU32(data, value);
         return download(index, sub, data);
     }
     // A request whose reply is not read (the node restarts on it).
     bool downloadOnly(std::uint16_t index, std::uint8_t sub, std::uint32_t value)
     {
-        std::uint8_t data[4];
-        put32(data, value);
+        std::uint8_t data[SerialCanFrame::SdoDataSize];
+        SerialCanFrame::putU32(data, value);
         std::uint8_t request[kRecord];
-        build(request, 0x23, index, sub, data);
+        build(request, SerialCanFrame::SdoDownloadRequest, index, sub, data);
         return m_line.send(request, kRecord);
     }
     // The reply's four data bytes go to `data`.
     bool upload(std::uint16_t index, std::uint8_t sub, std::uint8_t *data)
     {
         std::uint8_t request[kRecord];
-        build(request, 0x40, index, sub, nullptr);
+        build(request, SerialCanFrame::SdoUploadRequest, index, sub, nullptr);
         std::uint8_t reply[kRecord];
         if (!m_line.send(request, kRecord) || !m_line.receive(reply, kRecord))
             return false;
-        std::memcpy(data, reply + 7, 4);
+        std::memcpy(data, reply + SerialCanFrame::SdoDataOffset, SerialCanFrame::SdoDataSize);
         return true;
     }
     bool upload32(std::uint16_t index, std::uint8_t sub, std::uint32_t *value)
     {
-        std::uint8_t data[4];
+        std::uint8_t data[SerialCanFrame::SdoDataSize];
         if (!upload(index, sub, data))
             return false;
-        *value = std::uint32_t(data[0]) | std::uint32_t(data[1]) << 8 | std::uint32_t(data[2]) << 16
-                 | std::uint32_t(data[3]) << 24;
+        *value = SerialCanFrame::getU32(data);
         return true;
-    }
-
-    static void put32(std::uint8_t *p, std::uint32_t v)
-    {
-        for (int i = 0; i < 4; ++i)
-            p[i] = std::uint8_t(v >> (8 * i));
     }
 
 private:
     void build(std::uint8_t *r, std::uint8_t command, std::uint16_t index, std::uint8_t sub,
                const std::uint8_t *data) const
     {
-        r[0] = std::uint8_t(m_node);
-        r[1] = 0x06;
-        r[2] = 8;
-        r[3] = command;
-        r[4] = std::uint8_t(index);
-        r[5] = std::uint8_t(index >> 8);
-        r[6] = sub;
-        for (int i = 0; i < 4; ++i)
-            r[7 + i] = data ? data[i] : 0;
+        SerialCanFrame::buildSdoRequest(r, m_node, command, index, sub, data);
     }
 
     Line &m_line;
     int m_node;
 };
 
-constexpr std::uint16_t kCommandObject = 0x5100;
-constexpr std::uint16_t kModeObject = 0x5101;
-constexpr std::uint16_t kBlockDataObject = 0x5102;
-constexpr std::uint32_t kCommandKey = 0x3A9C51E7;
-constexpr std::uint32_t kFlashKey = 0x5E3B90C4;
-constexpr std::uint32_t kModeBoot = 0x626F6F74;
-constexpr std::uint32_t kModeNorm = 0x6E6F726D;
-constexpr std::uint32_t kFlashBase = 0x8000;
-
 // The flash key, then per block its 64 words and its address:
 // 1 + 65 * blocks exchanges.
 inline bool writeImage(Client &c, const std::uint8_t *image, int blocks)
 {
-    if (!c.download(kCommandObject, 8, kFlashKey))
+    if (!c.download(commandObject, cmdFlashKey, flashKey))
         return false;
     for (int j = 0; j < blocks; ++j) {
-        for (int k = 0; k < kWords; ++k) {
-            if (!c.download(kBlockDataObject, std::uint8_t(k), image + 256 * j + 4 * k))
+        for (int k = 0; k < wordsPerBlock; ++k) {
+            if (!c.download(blockDataObject, std::uint8_t(firstWordSubIndex + k),
+                            image + blockSize * j + wordSize * k))
                 return false;
         }
-        if (!c.download(kCommandObject, 6, kFlashBase + 256u * unsigned(j)))
+        if (!c.download(commandObject, cmdStoreBlock, flashBase + std::uint32_t(blockSize * j)))
             return false;
     }
     return true;
@@ -205,10 +188,11 @@ inline bool writeImage(Client &c, const std::uint8_t *image, int blocks)
 inline bool readImage(Client &c, std::uint8_t *out, int blocks)
 {
     for (int j = 0; j < blocks; ++j) {
-        if (!c.download(kCommandObject, 7, kFlashBase + 256u * unsigned(j)))
+        if (!c.download(commandObject, cmdLoadBlock, flashBase + std::uint32_t(blockSize * j)))
             return false;
-        for (int k = 0; k < kWords; ++k) {
-            if (!c.upload(kBlockDataObject, std::uint8_t(k), out + 256 * j + 4 * k))
+        for (int k = 0; k < wordsPerBlock; ++k) {
+            if (!c.upload(blockDataObject, std::uint8_t(firstWordSubIndex + k),
+                          out + blockSize * j + wordSize * k))
                 return false;
         }
     }
@@ -219,7 +203,7 @@ inline bool readImage(Client &c, std::uint8_t *out, int blocks)
 // (500 ms after the first boot command, 5000 ms after the user-mode
 // command): mode read, boot commands, mode read, write, read-back and
 // comparison, firmware mark, user-mode command, 4-byte boot-up record, mode
-// read. `readBack` takes 256 * blocks bytes. Returns an empty text on
+// read. `readBack` takes blockSize * blocks bytes. Returns an empty text on
 // success, else what went wrong.
 inline std::string update(const std::string &path, int nodeId, const std::uint8_t *image,
                           int blocks, std::uint8_t *readBack)
@@ -230,32 +214,32 @@ inline std::string update(const std::string &path, int nodeId, const std::uint8_
     line.purge();
     Client c(line, nodeId);
     std::uint32_t mode = 0;
-    if (!c.upload32(kModeObject, 0, &mode))
+    if (!c.upload32(modeObject, modeWordSubIndex, &mode))
         return "no reply to the mode read";
-    if (mode != kModeBoot) {
-        if (!c.downloadOnly(kCommandObject, 1, kCommandKey))
+    if (mode != modeBoot) {
+        if (!c.downloadOnly(commandObject, cmdBootStep1, commandKey))
             return "write failed";
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        if (!c.download(kCommandObject, 2, kCommandKey))
+        if (!c.download(commandObject, cmdBootStep2, commandKey))
             return "no reply to the second boot command";
-        if (!c.upload32(kModeObject, 0, &mode) || mode != kModeBoot)
+        if (!c.upload32(modeObject, modeWordSubIndex, &mode) || mode != modeBoot)
             return "the node did not enter boot mode";
     }
     if (!writeImage(c, image, blocks))
         return "no reply during the write";
     if (!readImage(c, readBack, blocks))
         return "no reply during the read-back";
-    if (std::memcmp(image, readBack, std::size_t(blocks) * 256) != 0)
+    if (std::memcmp(image, readBack, std::size_t(blocks) * blockSize) != 0)
         return "read-back differs";
-    if (!c.download(kCommandObject, 4, kCommandKey))
+    if (!c.download(commandObject, cmdFirmwareMark, commandKey))
         return "no reply to the firmware mark";
-    if (!c.downloadOnly(kCommandObject, 3, kCommandKey))
+    if (!c.downloadOnly(commandObject, cmdUserMode, commandKey))
         return "write failed";
     std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-    std::uint8_t bootUp[4];
+    std::uint8_t bootUp[SerialCanFrame::GuardRecordSize];
     if (!line.receive(bootUp, sizeof bootUp))
         return "no boot-up record";
-    if (!c.upload32(kModeObject, 0, &mode) || mode != kModeNorm)
+    if (!c.upload32(modeObject, modeWordSubIndex, &mode) || mode != modeNorm)
         return "the node did not return to user mode";
     return std::string();
 }

@@ -17,5 +17,5 @@ void QuorvexRemoteIOFirmwareUpdater::receiveGuard(SerialLine::Handle handle)
         throw new TimeoutException("Receive Guard");
     }
     UPDATER_DEBUG() << "Receive guide";
-    UPDATER_DEBUG() << QString::number(record[3], 16);
+    UPDATER_DEBUG() << QString::number(record[SerialCanFrame::GuardStateOffset], 16);
 }

@@ -17,8 +17,8 @@ namespace {
 std::uint32_t readModeWord(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle handle,
                            std::uint8_t *bytes)
 {
-    w->sendSdoUpload(handle, modeObject, 0);
-    w->waitSdoUploadResponse(handle, modeObject, 0, bytes);
+    w->sendSdoUpload(handle, modeObject, modeWordSubIndex);
+    w->waitSdoUploadResponse(handle, modeObject, modeWordSubIndex, bytes);
     return SerialCanFrame::getU32(bytes);
 }
 

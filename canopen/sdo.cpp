@@ -16,8 +16,12 @@ namespace {
 using Handle = SerialLine::Handle;
 using TimeoutException = QuorvexRemoteIOFirmwareUpdater::TimeoutException;
 
-bool writeRecord(Handle handle, const std::uint8_t *record)
+// Builds the request into `record` and writes it with one write. True when
+// the write succeeded and took all 11 bytes.
+bool writeRequest(Handle handle, int nodeId, std::uint8_t command, std::uint16_t index,
+                  std::uint8_t subIndex, const std::uint8_t *data, std::uint8_t *record)
 {
+    SerialCanFrame::buildSdoRequest(record, nodeId, command, index, subIndex, data);
     std::uint32_t written = 0;
     const bool ok = SerialLine::write(handle, record, SerialCanFrame::SdoRecordSize, &written);
     return ok && written == SerialCanFrame::SdoRecordSize;
@@ -53,7 +57,7 @@ void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std
         for (std::uint8_t byte : reply)
             line.hex(byte).text(" ");
     }
-    for (std::size_t i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < SerialCanFrame::SdoDataSize; ++i)
         data[i] = reply[SerialCanFrame::SdoDataOffset + i];
 }
 
@@ -63,13 +67,12 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoDownload(Handle handle, std::uint16_
                                                      std::uint8_t subIndex, const std::uint8_t *data)
 {
     std::uint8_t record[SerialCanFrame::SdoRecordSize];
-    SerialCanFrame::buildSdoRequest(record, nodeId, SerialCanFrame::SdoDownloadRequest, index,
-                                    subIndex, data);
-    const bool ok = writeRecord(handle, record);
+    const bool ok = writeRequest(handle, nodeId, SerialCanFrame::SdoDownloadRequest, index,
+                                 subIndex, data, record);
     if (updaterDebugEnabled()) {
         HexDebugLine line;
         line.text("Download request Index:").hex(index).text(" SubIndex:").hex(subIndex);
-        for (std::size_t i = 0; i < 4; ++i)
+        for (std::size_t i = 0; i < SerialCanFrame::SdoDataSize; ++i)
             line.hex(data[i]).text(" ");
     }
     return ok;
@@ -87,9 +90,8 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoUpload(Handle handle, std::uint16_t 
                                                    std::uint8_t subIndex)
 {
     std::uint8_t record[SerialCanFrame::SdoRecordSize];
-    SerialCanFrame::buildSdoRequest(record, nodeId, SerialCanFrame::SdoUploadRequest, index,
-                                    subIndex, nullptr);
-    const bool ok = writeRecord(handle, record);
+    const bool ok = writeRequest(handle, nodeId, SerialCanFrame::SdoUploadRequest, index, subIndex,
+                                 nullptr, record);
     if (updaterDebugEnabled()) {
         HexDebugLine line;
         line.text("Upload request Index:").hex(index).text(" SubIndex:").hex(subIndex).text(" Data:");

@@ -2,6 +2,7 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "canopen/debuglog.h"
+#include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
 
@@ -10,11 +11,12 @@
 
 #include <cstring>
 
+using namespace FlashGeometry;
 using namespace NodeObjects;
 
 void QuorvexRemoteIOFirmwareUpdater::readFlash(SerialLine::Handle handle)
 {
-    const int blocks = (imageSize + blockSize - 1) / blockSize;
+    const int blocks = blocksFor(imageSize);
     std::uint32_t address = flashBase;
     int offset = 0;
     std::uint8_t reply[4];
@@ -28,10 +30,10 @@ void QuorvexRemoteIOFirmwareUpdater::readFlash(SerialLine::Handle handle)
         sendSdoDownload(handle, commandObject, cmdLoadBlock, value);
         waitSdoDownloadResponse(handle, commandObject, cmdLoadBlock, reply);
         for (int k = 0; k < wordsPerBlock; ++k) {
-            sendSdoUpload(handle, blockDataObject, static_cast<std::uint8_t>(k));
-            waitSdoUploadResponse(handle, blockDataObject, static_cast<std::uint8_t>(k),
-                                  readBackImage + offset);
-            offset += 4;
+            const auto subIndex = static_cast<std::uint8_t>(firstWordSubIndex + k);
+            sendSdoUpload(handle, blockDataObject, subIndex);
+            waitSdoUploadResponse(handle, blockDataObject, subIndex, readBackImage + offset);
+            offset += wordSize;
         }
         if (progressDialog)
             progressDialog->setValue(progressValue);

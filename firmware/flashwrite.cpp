@@ -1,14 +1,16 @@
 // Writing the image into the node's flash: the flash key once, then per
-// 256-byte block its 64 words and the block's flash address.
+// block its words and the block's flash address (docs/protocol.md).
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "canopen/debuglog.h"
+#include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>
 
+using namespace FlashGeometry;
 using namespace NodeObjects;
 
 void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
@@ -19,7 +21,7 @@ void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
     sendSdoDownload(handle, commandObject, cmdFlashKey, value);
     waitSdoDownloadResponse(handle, commandObject, cmdFlashKey, reply);
 
-    const int blocks = (imageSize + blockSize - 1) / blockSize;
+    const int blocks = blocksFor(imageSize);
     std::uint32_t address = flashBase;
     int offset = 0;
     QElapsedTimer total;
@@ -31,9 +33,10 @@ void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
         block.start();
         // The words go out in image order: the data bytes are the image's.
         for (int k = 0; k < wordsPerBlock; ++k) {
-            sendSdoDownload(handle, blockDataObject, static_cast<std::uint8_t>(k), image + offset);
-            waitSdoDownloadResponse(handle, blockDataObject, static_cast<std::uint8_t>(k), reply);
-            offset += 4;
+            const auto subIndex = static_cast<std::uint8_t>(firstWordSubIndex + k);
+            sendSdoDownload(handle, blockDataObject, subIndex, image + offset);
+            waitSdoDownloadResponse(handle, blockDataObject, subIndex, reply);
+            offset += wordSize;
         }
         UPDATER_DEBUG() << "Write flash:" << offset << "bytes, block took" << block.elapsed() << "ms";
 

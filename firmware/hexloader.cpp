@@ -10,9 +10,6 @@
 
 #include <cstring>
 
-static_assert(sizeof(QuorvexRemoteIOFirmwareUpdater::image) == HexParser::kImageCapacity,
-              "the image buffer and the loader's capacity must agree");
-
 bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
 {
     std::memset(image, 0xFF, sizeof image);
@@ -54,7 +51,7 @@ bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
     case HexParser::LoadStatus::TooBig:
         QMessageBox::critical(this, tr("Load hex file error"),
                               tr("Data size in hex file is bigger than %1")
-                                  .arg(HexParser::kImageCapacity),
+                                  .arg(FlashGeometry::flashSize),
                               QMessageBox::Ok, QMessageBox::NoButton);
         return false;
     case HexParser::LoadStatus::NotContiguous:
@@ -64,15 +61,10 @@ bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
         return false;
     }
 
-    setVectorChecksum();
+    // The parser has stored the vector checksum word; only the log is left.
+    UPDATER_DEBUG().noquote() << QString::asprintf("%08X", static_cast<unsigned>(result.checksum));
     imageSize = result.size;
     return true;
-}
-
-void QuorvexRemoteIOFirmwareUpdater::setVectorChecksum()
-{
-    const std::uint32_t word = HexParser::setVectorChecksum(image);
-    UPDATER_DEBUG().noquote() << QString::asprintf("%08X", static_cast<unsigned>(word));
 }
 
 bool QuorvexRemoteIOFirmwareUpdater::parseHexRecord(const std::string &line, std::uint8_t *data,

@@ -147,7 +147,7 @@ std::uint32_t setVectorChecksum(std::uint8_t *image)
 
 LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
 {
-    std::memset(image, 0xFF, kImageCapacity);
+    std::memset(image, 0xFF, FlashGeometry::flashSize);
 
     int offset = 0;
     int lineNumber = 0;
@@ -205,7 +205,7 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
         haveData = true;
         nextAddress = address + static_cast<std::uint64_t>(count);
 
-        if (offset + count > kImageCapacity)
+        if (offset + count > FlashGeometry::flashSize)
             return failure(LoadStatus::TooBig, lineNumber);
         std::memcpy(image + offset, data, static_cast<std::size_t>(count));
         offset += count;

@@ -3,6 +3,8 @@
 // vector-table checksum. The window's loader (hexloader.cpp) wraps this with
 // file access and message boxes; the fuzz target builds it on its own.
 
+#include "../canopen/flashgeometry.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -10,7 +12,6 @@
 
 namespace HexParser {
 
-constexpr int kImageCapacity = 0x20000;   // bytes of the firmware image (131072)
 constexpr int kMaxConsideredLength = 43;  // ':' + 42 digits: a record with 16 data bytes
 constexpr int kDecodeCapacity = 512;      // bytes one line may decode to
 constexpr int kMaxDataBytes = 16;         // data bytes of one data record
@@ -34,13 +35,14 @@ int hexStringToBytes(const std::string &line, std::uint8_t *buffer, int capacity
 bool parseHexRecord(const std::string &line, std::uint8_t *data, int &length);
 
 // Stores at bytes 28..31 the little-endian word that makes the eight words at
-// bytes 0..31 add up to 0 (mod 2^32), and returns it.
+// bytes 0..31 add up to 0 (mod 2^32), and returns it. loadImage does this on
+// every successful load; the image it leaves is the one written and compared.
 std::uint32_t setVectorChecksum(std::uint8_t *image);
 
 enum class LoadStatus {
     Ok,
     FormatError,   // malformed record, bad checksum, or a data record too long
-    TooBig,        // data beyond kImageCapacity bytes
+    TooBig,        // data beyond the flash size (FlashGeometry::flashSize bytes)
     NotContiguous, // a data record does not continue where the previous one ended
 };
 
@@ -49,10 +51,11 @@ struct LoadResult
     LoadStatus status = LoadStatus::Ok;
     int line = 0;     // 1-based line of the failure; 0 on success
     int size = 0;     // data bytes placed in the image (valid on success)
-    std::uint32_t checksum = 0; // the word stored at bytes 28..31 (on success)
+    std::uint32_t checksum = 0; // the word stored at bytes 28..31 (on success), for the log
 };
 
-// Loads the text of a HEX file into `image` (kImageCapacity bytes): fills it
+// Loads the text of a HEX file into `image` (FlashGeometry::flashSize bytes,
+// image byte k goes to flash address flashBase + k): fills it
 // with 0xFF, packs the data of all data records from byte 0 on in file order,
 // and on success stores the vector checksum. Lines end at LF, a CR before the
 // LF belongs to the line end. Only a colon followed by hexadecimal digits is

@@ -16,7 +16,7 @@ struct Roots
     std::string sysClassTty = "/sys/class/tty";
 };
 
-// The roots in use: dosdevices under $XDG_CONFIG_HOME (or ~/.config).
+// The roots in use: dosDevicesDir() (dosdevices_posix.h) and the device roots.
 Roots defaultRoots();
 
 // For tests: from now on defaultRoots() gives these device roots instead of

@@ -5,14 +5,13 @@
 #include "serialdevicescan.h"
 #include "comname.h"
 #include "devicescan_posix.h"
+#include "dosdevices_posix.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace PosixPorts {
@@ -59,19 +58,12 @@ std::wstring widen(const std::string &s)
 // Names in the dosdevices folder whose target exists, in name order.
 std::vector<std::string> dosDeviceEntries(const Roots &roots)
 {
-    std::vector<std::string> names;
-    DIR *dir = ::opendir(roots.dosDevices.c_str());
-    if (!dir)
-        return names;
-    while (dirent *entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        if (exists(roots.dosDevices + "/" + name))
-            names.push_back(name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
+    std::vector<std::string> names = folderNames(roots.dosDevices);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&roots](const std::string &name) {
+                                   return !exists(roots.dosDevices + "/" + name);
+                               }),
+                names.end());
     return names;
 }
 
@@ -95,11 +87,7 @@ std::string tableDevice(std::uint32_t port, const Roots &roots)
 std::vector<std::uint32_t> tablePorts(const Roots &roots)
 {
     std::vector<std::uint32_t> ports;
-    DIR *dir = ::opendir(roots.dev.c_str());
-    if (!dir)
-        return ports;
-    while (dirent *entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
+    for (const std::string &name : folderNames(roots.dev)) {
         for (const TableEntry &t : kTable) {
             const std::size_t prefixLength = std::strlen(t.prefix);
             if (name.size() <= prefixLength || name.compare(0, prefixLength, t.prefix) != 0)
@@ -115,7 +103,6 @@ std::vector<std::uint32_t> tablePorts(const Roots &roots)
                 ports.push_back(port);
         }
     }
-    ::closedir(dir);
     std::sort(ports.begin(), ports.end());
     return ports;
 }
@@ -139,15 +126,7 @@ Roots defaultRoots()
         roots.dev = g_devOverride;
     if (!g_sysClassTtyOverride.empty())
         roots.sysClassTty = g_sysClassTtyOverride;
-    const char *xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string config;
-    if (xdg && xdg[0] == '/') {
-        config = xdg;
-    } else {
-        const char *home = std::getenv("HOME");
-        config = std::string(home ? home : "") + "/.config";
-    }
-    roots.dosDevices = config + "/Quorvex/dosdevices";
+    roots.dosDevices = dosDevicesDir();
     return roots;
 }
 
@@ -163,11 +142,9 @@ std::vector<std::wstring> dosDeviceNames(const Roots &roots)
 
 std::string devicePathForPort(std::uint32_t port, const Roots &roots)
 {
-    for (const std::string &name : dosDeviceEntries(roots)) {
-        const std::wstring wide = widen(name);
-        std::uint32_t n = 0;
-        if (parseComDeviceName(wide.c_str(), wide.size(), &n) && n == port)
-            return roots.dosDevices + "/" + name;
+    for (const std::string &path : comEntries(roots.dosDevices, port)) {
+        if (exists(path))
+            return path;
     }
     return tableDevice(port, roots);
 }

@@ -5,6 +5,8 @@
 
 #include "nodesim.h"
 
+#include "canopen/flashgeometry.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -62,6 +64,15 @@ long number(const std::string &option, const char *text, long min, long max)
     return value;
 }
 
+// A folder or file name, which may not be empty; `what` names it in the
+// error ("folder", "path").
+std::string name(const std::string &option, const char *text, const char *what)
+{
+    if (!*text)
+        usageError(std::string("empty ") + what + " for " + option);
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,19 +93,13 @@ int main(int argc, char *argv[])
             const char *v = value();
             options.com = std::strcmp(v, "auto") == 0 ? 0 : int(number(arg, v, 1, 99999));
         } else if (arg == "--dosdevices") {
-            options.dosDevicesDir = value();
-            if (options.dosDevicesDir.empty())
-                usageError("empty folder for --dosdevices");
+            options.dosDevicesDir = name(arg, value(), "folder");
         } else if (arg == "--node") {
             options.nodeId = int(number(arg, value(), 1, 127));
         } else if (arg == "--flash") {
-            options.flashPath = value();
-            if (options.flashPath.empty())
-                usageError("empty path for --flash");
+            options.flashPath = name(arg, value(), "path");
         } else if (arg == "--log") {
-            options.logPath = value();
-            if (options.logPath.empty())
-                usageError("empty path for --log");
+            options.logPath = name(arg, value(), "path");
         } else if (arg == "--reboot-delay") {
             options.rebootDelayMs = int(number(arg, value(), 0, 3600000));
         } else if (arg == "--boot") {
@@ -119,7 +124,7 @@ int main(int argc, char *argv[])
         } else if (arg == "--no-bootup") {
             options.faults.noBootUp = true;
         } else if (arg == "--corrupt") {
-            options.faults.corruptFlashOffset = number(arg, value(), 0, 0x1FFFF);
+            options.faults.corruptFlashOffset = number(arg, value(), 0, FlashGeometry::flashSize - 1);
         } else if (arg == "--stray-byte") {
             options.faults.strayByte = true;
         } else if (arg == "--extra-boot-reply") {

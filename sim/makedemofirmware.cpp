@@ -1,7 +1,9 @@
 // Writes the demo's sample firmware: a deterministic 48 KiB image as an
-// Intel HEX file of 16-byte records from flash address 0x8000.
+// Intel HEX file of 16-byte records from the flash base address on.
 //
 //   make-demo-firmware OUTPUT.hex
+
+#include "canopen/flashgeometry.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -45,7 +47,7 @@ int main(int argc, char **argv)
         std::perror(argv[1]);
         return 1;
     }
-    const unsigned base = 0x8000;
+    const unsigned base = FlashGeometry::flashBase;
     unsigned upper = 0;
     for (unsigned i = 0; i < size; i += 16) {
         const unsigned address = base + i;

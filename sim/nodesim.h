@@ -2,7 +2,8 @@
 // A simulated serial-to-CAN adapter with one remote-IO node behind it, on a
 // pseudo-terminal. Plain C++ (no Qt): the test programs run it in-process on
 // its own thread, and the canopen-node-sim program wraps it for the demo and
-// for the Windows tests under Wine.
+// for the Windows tests under Wine. It speaks the protocol of the canopen/
+// headers, described in docs/protocol.md.
 
 #include <chrono>
 #include <cstdint>
@@ -22,7 +23,7 @@ struct Faults
     bool neverBoot = false;           // ignores the commands into boot mode
     bool neverUser = false;           // restarts into boot mode again on the user-mode command
     bool noBootUp = false;            // sends no boot-up record after a restart
-    long corruptFlashOffset = -1;     // >= 0: the flash byte at this offset (from 0x8000) is stored inverted
+    long corruptFlashOffset = -1;     // >= 0: the flash byte at this offset (from the flash base) is stored inverted
     bool strayByte = false;           // one 0x00 byte goes out before the next reply (once)
     bool extraReplyToBootStep1 = false; // answers the sub-index 1 boot command too
 };
@@ -31,7 +32,7 @@ struct Options
 {
     int nodeId = 1;
     int com = -1;              // >= 0: register as COM<com> in the dosdevices folder; 0 picks a free number
-    std::string dosDevicesDir; // empty: <XDG_CONFIG_HOME or ~/.config>/Quorvex/dosdevices
+    std::string dosDevicesDir; // empty: the tool's own, PosixPorts::dosDevicesDir()
     std::string flashPath;     // empty: flash kept in memory only
     std::string logPath;       // empty: log kept in memory only
     int rebootDelayMs = 1000;  // restart time after the user-mode command
@@ -84,7 +85,7 @@ public:
     bool bootMode() const;
     bool firmwareMarked() const;  // sub-index 4 written with the command key since start
     long requestCount() const;    // records received for this node
-    std::vector<std::uint8_t> flash() const;  // 128 KiB from 0x8000
+    std::vector<std::uint8_t> flash() const;  // the whole flash, FlashGeometry::flashSize bytes
     void setFlash(const std::vector<std::uint8_t> &contents);
 
 private:

@@ -18,7 +18,7 @@
 
 namespace hextest {
 
-constexpr int kImageBytes = 0x20000;
+constexpr int kImageBytes = FlashGeometry::flashSize;
 
 // One record line, upper-case digits, without line end. countOverride
 // replaces the byte count field; checksumDelta spoils the checksum.
@@ -72,7 +72,7 @@ inline QByteArray pattern(int n, quint32 seed = 1)
 
 // The text of a HEX file holding `data` from `start` on in 16-byte records,
 // with a linear address record at every 64 KiB boundary.
-inline QByteArray hexFile(const QByteArray &data, quint32 start = 0x8000, const char *eol = "\n")
+inline QByteArray hexFile(const QByteArray &data, quint32 start = FlashGeometry::flashBase, const char *eol = "\n")
 {
     QByteArray out;
     int upper = -1;

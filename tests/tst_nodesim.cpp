@@ -3,6 +3,7 @@
 // malformed input, registration as a COM port, and the canopen-node-sim
 // program.
 
+#include "canopen/nodeobjects.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -27,8 +28,8 @@ using nodesim::NodeSim;
 
 namespace {
 
-constexpr quint32 kCommandKey = 0x3A9C51E7;
-constexpr quint32 kFlashKey = 0x5E3B90C4;
+constexpr quint32 kCommandKey = NodeObjects::commandKey;
+constexpr quint32 kFlashKey = NodeObjects::flashKey;
 
 // The client end: the slave side opened raw, as the tool opens a port.
 class Port

@@ -87,6 +87,8 @@ private slots:
     void scanOfTemporaryRoots();
     void missingDosDevicesFolderIsEmptySource();
     void devicePathForPort();
+    void isolatedConfigAndDeviceRoots();
+    void rootsFollowTheConfigLocation_data();
     void rootsFollowTheConfigLocation();
 
     // The real sources of this process (isolated dosdevices, real /dev).
@@ -285,26 +287,13 @@ void TestPortEnum::devicePathForPort()
     QCOMPARE(PosixPorts::devicePathForPort(104, roots), dev.toStdString() + "/ttyUSB3");
 }
 
-void TestPortEnum::rootsFollowTheConfigLocation()
+void TestPortEnum::isolatedConfigAndDeviceRoots()
 {
-    const QByteArray savedXdg = qgetenv("XDG_CONFIG_HOME");
-    const QByteArray savedHome = qgetenv("HOME");
-
     // This process's isolated config location (set before the application).
     QCOMPARE(QString::fromStdString(PosixPorts::defaultRoots().dosDevices),
              testsupport::dosDevicesDir());
     QCOMPARE(PosixPorts::defaultRoots().dev, std::string("/dev"));
     QCOMPARE(PosixPorts::defaultRoots().sysClassTty, std::string("/sys/class/tty"));
-
-    qputenv("HOME", "/home/someone");
-    qunsetenv("XDG_CONFIG_HOME");
-    QCOMPARE(PosixPorts::defaultRoots().dosDevices,
-             std::string("/home/someone/.config/Quorvex/dosdevices"));
-    qputenv("XDG_CONFIG_HOME", "relative/path"); // not absolute: ignored
-    QCOMPARE(PosixPorts::defaultRoots().dosDevices,
-             std::string("/home/someone/.config/Quorvex/dosdevices"));
-    qputenv("XDG_CONFIG_HOME", "/elsewhere");
-    QCOMPARE(PosixPorts::defaultRoots().dosDevices, std::string("/elsewhere/Quorvex/dosdevices"));
 
     // The device roots can be pointed elsewhere and back.
     PosixPorts::overrideDeviceRoots("/tmp/d", "/tmp/s");
@@ -312,9 +301,56 @@ void TestPortEnum::rootsFollowTheConfigLocation()
     QCOMPARE(PosixPorts::defaultRoots().sysClassTty, std::string("/tmp/s"));
     PosixPorts::overrideDeviceRoots({}, {});
     QCOMPARE(PosixPorts::defaultRoots().dev, std::string("/dev"));
+}
 
-    qputenv("XDG_CONFIG_HOME", savedXdg);
-    qputenv("HOME", savedHome);
+void TestPortEnum::rootsFollowTheConfigLocation_data()
+{
+    QTest::addColumn<QByteArray>("xdg"); // a null array: not set
+    QTest::addColumn<QString>("expected");
+
+    const QString home = m_tmp.path() + QStringLiteral("/home/.config/Quorvex/dosdevices");
+    QTest::newRow("unset: ~/.config") << QByteArray() << home;
+    QTest::newRow("empty: ~/.config") << QByteArray("") << home;
+    QTest::newRow("relative: ignored") << QByteArray("relative/config") << home;
+    QTest::newRow("absolute") << (m_tmp.path() + QStringLiteral("/elsewhere")).toLocal8Bit()
+                              << m_tmp.path() + QStringLiteral("/elsewhere/Quorvex/dosdevices");
+}
+
+// The tool and the simulated node find the same folder, so the tool lists
+// the node's port and opens its link whatever XDG_CONFIG_HOME holds.
+void TestPortEnum::rootsFollowTheConfigLocation()
+{
+    QFETCH(QByteArray, xdg);
+    QFETCH(QString, expected);
+
+    struct Environment
+    {
+        QByteArray xdg = qgetenv("XDG_CONFIG_HOME");
+        QByteArray home = qgetenv("HOME");
+        ~Environment()
+        {
+            qputenv("XDG_CONFIG_HOME", xdg);
+            qputenv("HOME", home);
+        }
+    } saved;
+    qputenv("HOME", (m_tmp.path() + QStringLiteral("/home")).toLocal8Bit());
+    if (xdg.isNull())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", xdg);
+
+    QCOMPARE(QString::fromStdString(PosixPorts::defaultRoots().dosDevices), expected);
+
+    nodesim::Options options;
+    options.com = 0; // registered in the default folder
+    nodesim::NodeSim node(options);
+    QVERIFY2(node.start(), node.error().c_str());
+    QCOMPARE(QFileInfo(QString::fromStdString(node.linkPath())).absolutePath(), expected);
+    std::vector<std::uint32_t> ports;
+    QVERIFY(SerialDeviceScan::UsingDosDeviceNames(ports));
+    const auto com = std::uint32_t(node.comNumber());
+    QCOMPARE(std::count(ports.begin(), ports.end(), com), std::ptrdiff_t(1));
+    QCOMPARE(PosixPorts::devicePathForPort(com, PosixPorts::defaultRoots()), node.linkPath());
 }
 
 void TestPortEnum::ownDosDevicesShowUpInEnumeration()

@@ -62,7 +62,7 @@ LoadResult fail(LoadStatus status, int line)
 
 LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
 {
-    std::memset(image, 0xFF, HexParser::kImageCapacity);
+    std::memset(image, 0xFF, FlashGeometry::flashSize);
     int offset = 0;
     int lineNumber = 0;
     std::uint64_t base = 0;
@@ -110,7 +110,7 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
             return fail(LoadStatus::NotContiguous, lineNumber);
         haveData = true;
         next = address + static_cast<std::uint64_t>(length);
-        if (offset + length > HexParser::kImageCapacity)
+        if (offset + length > FlashGeometry::flashSize)
             return fail(LoadStatus::TooBig, lineNumber);
         std::memcpy(image + offset, data, static_cast<std::size_t>(length));
         offset += length;
@@ -129,16 +129,16 @@ std::uint32_t le32(const std::uint8_t *p)
 
 void checkLoad(const std::uint8_t *input, std::size_t size)
 {
-    static std::vector<std::uint8_t> image(HexParser::kImageCapacity);
-    static std::vector<std::uint8_t> reference(HexParser::kImageCapacity);
+    static std::vector<std::uint8_t> image(FlashGeometry::flashSize);
+    static std::vector<std::uint8_t> reference(FlashGeometry::flashSize);
 
     const char *text = reinterpret_cast<const char *>(input);
     const LoadResult result = HexParser::loadImage(text, size, image.data());
 
     if (result.status == LoadStatus::Ok) {
         FUZZ_CHECK(result.line == 0);
-        FUZZ_CHECK(result.size >= 0 && result.size <= HexParser::kImageCapacity);
-        static const std::vector<std::uint8_t> fill(HexParser::kImageCapacity, 0xFF);
+        FUZZ_CHECK(result.size >= 0 && result.size <= FlashGeometry::flashSize);
+        static const std::vector<std::uint8_t> fill(FlashGeometry::flashSize, 0xFF);
         const auto isFill = [&](int from, int to) {
             return from >= to
                    || std::memcmp(image.data() + from, fill.data(),
@@ -146,7 +146,7 @@ void checkLoad(const std::uint8_t *input, std::size_t size)
         };
         if (result.size < 28)
             FUZZ_CHECK(isFill(result.size, 28));
-        FUZZ_CHECK(isFill(result.size < 32 ? 32 : result.size, HexParser::kImageCapacity));
+        FUZZ_CHECK(isFill(result.size < 32 ? 32 : result.size, FlashGeometry::flashSize));
         std::uint32_t sum = 0;
         for (int i = 0; i < 32; i += 4)
             sum += le32(image.data() + i);

@@ -1,0 +1,294 @@
+#include "adapter.h"
+#include "errnotext.h"
+
+#include "canopen/serialcanframe.h"
+#include "serial/dosdevices_posix.h"
+
+#include <algorithm>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace nodesim {
+
+namespace {
+
+using SerialCanFrame::HeadSize;
+
+// A record whose head arrived but whose rest has not come for this long is
+// dropped, so that a torn write does not put every later record out of step.
+constexpr auto kPartialRecordTimeout = std::chrono::milliseconds(100);
+// Bytes held back for a client that does not read; beyond this they are lost
+// as an adapter's buffer would lose them.
+constexpr std::size_t kMaxOutput = 1 << 20;
+// Received bytes already cut into records are let go in chunks of this.
+constexpr std::size_t kInputCompactAt = 4096;
+
+} // namespace
+
+NodeSim::Impl::Impl(Options o)
+    : options(std::move(o)), faults(options.faults),
+      node(options.nodeId, options.startInBootMode, options.rebootDelayMs)
+{
+}
+
+// ---------------------------------------------------------------- set-up
+
+bool NodeSim::Impl::openPty()
+{
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        error = errnoText("posix_openpt");
+        return false;
+    }
+    char name[128];
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+        error = errnoText("pseudo-terminal set-up");
+        return false;
+    }
+    slavePath = name;
+    // Our own slave descriptor keeps the master from seeing EIO while no
+    // client has the port open; it is never read.
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        error = errnoText("cannot open " + slavePath);
+        return false;
+    }
+    termios tio {};
+    if (::tcgetattr(slave, &tio) != 0) {
+        error = errnoText("tcgetattr");
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave, TCSANOW, &tio) != 0) {
+        error = errnoText("tcsetattr");
+        return false;
+    }
+    const int flags = ::fcntl(master, F_GETFL);
+    if (flags < 0 || ::fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
+        error = errnoText("fcntl");
+        return false;
+    }
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = errnoText("pipe");
+        return false;
+    }
+    wakeRead = pipeFds[0];
+    wakeWrite = pipeFds[1];
+    return true;
+}
+
+bool NodeSim::Impl::registerPort()
+{
+    if (options.com < 0)
+        return true;
+    const std::string dir = options.dosDevicesDir.empty() ? PosixPorts::dosDevicesDir() : options.dosDevicesDir;
+    return registration.add(dir, options.com, slavePath, &error);
+}
+
+void NodeSim::Impl::closeAll()
+{
+    registration.remove();
+    for (int *fd : {&master, &slave, &wakeRead, &wakeWrite}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    node.flash().close();
+    log.closeFile();
+}
+
+// ---------------------------------------------------------------- serving
+
+void NodeSim::Impl::wake()
+{
+    const char c = 1;
+    if (wakeWrite >= 0)
+        (void)!::write(wakeWrite, &c, 1);
+}
+
+void NodeSim::Impl::closeMaster()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (master >= 0)
+        ::close(master);
+    master = -1;
+    hungUp = true;
+    hungUpCv.notify_all();
+}
+
+// The next thing that is due: a timetable entry, the restart, a torn
+// record's end, the file log's flush.
+NodeSim::Impl::Clock::time_point NodeSim::Impl::nextDeadline() const
+{
+    Clock::time_point next = Clock::time_point::max();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!timetable.empty())
+        next = std::min(next, timetable.front().due);
+    if (node.restarting())
+        next = std::min(next, node.restartDue());
+    if (inputPos < input.size())
+        next = std::min(next, lastInput + kPartialRecordTimeout);
+    return std::min(next, log.flushDue());
+}
+
+void NodeSim::Impl::run()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        log.flushFile(Clock::now());
+    }
+    std::uint8_t buf[4096];
+    while (!stopRequested.load(std::memory_order_relaxed)) {
+        if (hangUpRequested.load(std::memory_order_relaxed) && master >= 0)
+            closeMaster();
+
+        const Clock::time_point next = nextDeadline();
+        int timeoutMs = -1;
+        if (next != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            timeoutMs = int(std::clamp<long long>(left, 0, 60000));
+        }
+
+        pollfd fds[2];
+        nfds_t nfds = 0;
+        fds[nfds++] = {wakeRead, POLLIN, 0};
+        if (master >= 0) {
+            short events = POLLIN;
+            if (outputPos < output.size())
+                events |= POLLOUT;
+            fds[nfds++] = {master, events, 0};
+        }
+        const int r = ::poll(fds, nfds, timeoutMs);
+        if (r > 0 && (fds[0].revents & POLLIN)) {
+            while (::read(wakeRead, buf, sizeof buf) > 0) {
+            }
+            continue; // re-check the requests first
+        }
+
+        const Clock::time_point now = Clock::now();
+        if (master >= 0 && r > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            readInput(now);
+
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (inputPos < input.size() && now - lastInput >= kPartialRecordTimeout) {
+                log.add(Direction::Received, input.data() + inputPos, input.size() - inputPos, now, 0, true);
+                input.clear();
+                inputPos = 0;
+            }
+            if (node.restarting() && now >= node.restartDue()) {
+                Bytes bootUp = node.finishRestart(faults);
+                if (!bootUp.empty())
+                    schedule(&timetable, std::move(bootUp), now, 0, &faults);
+            }
+            releaseDue(now);
+        }
+        flushOutput();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (now >= log.flushDue())
+            log.flushFile(now);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    log.flushFile(Clock::now());
+}
+
+void NodeSim::Impl::readInput(Clock::time_point now)
+{
+    std::uint8_t buf[4096];
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0)
+        return;
+    if (inputPos == input.size()) {
+        input.clear();
+        inputPos = 0;
+    }
+    input.insert(input.end(), buf, buf + n);
+    lastInput = now;
+    takeInput(now);
+}
+
+// Cuts the received bytes into records by their length byte.
+void NodeSim::Impl::takeInput(Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (;;) {
+        const std::size_t avail = input.size() - inputPos;
+        if (avail < HeadSize)
+            break;
+        const std::uint8_t *record = input.data() + inputPos;
+        const std::size_t length = record[SerialCanFrame::LengthOffset];
+        if (length > SerialCanFrame::MaxDataLength) {
+            // No CAN frame is that long: we are out of step; skip one byte.
+            log.add(Direction::Received, record, 1, now, 0, true);
+            ++inputPos;
+            continue;
+        }
+        if (avail < HeadSize + length)
+            break;
+        handleRecord(record, HeadSize + length, now);
+        inputPos += HeadSize + length;
+    }
+    if (inputPos == input.size()) {
+        input.clear();
+        inputPos = 0;
+    } else if (inputPos > kInputCompactAt) {
+        input.erase(input.begin(), input.begin() + std::ptrdiff_t(inputPos));
+        inputPos = 0;
+    }
+}
+
+void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size, Clock::time_point now)
+{
+    log.add(Direction::Received, record, size, now);
+    if (SerialCanFrame::getU16(record) != SerialCanFrame::SdoRequestBase + unsigned(options.nodeId))
+        return; // another node's frame
+    ++requests;
+    if (!mayAnswer(faults, &answeredSinceSilentAfterSet))
+        return;
+    if (size != SerialCanFrame::SdoRecordSize)
+        return; // no SDO request
+    std::vector<Bytes> replies;
+    node.serve(record, now, faults, &replies);
+    for (Bytes &reply : replies)
+        schedule(&timetable, std::move(reply), now, faults.latencyMs, &faults);
+}
+
+// Moves what is due from the timetable to the output.
+void NodeSim::Impl::releaseDue(Clock::time_point now)
+{
+    while (!timetable.empty() && timetable.front().due <= now) {
+        Timed &t = timetable.front();
+        log.add(Direction::Sent, t.bytes.data(), t.bytes.size(), now, t.piece);
+        if (master >= 0 && output.size() - outputPos + t.bytes.size() <= kMaxOutput)
+            output.insert(output.end(), t.bytes.begin(), t.bytes.end());
+        timetable.pop_front();
+    }
+}
+
+void NodeSim::Impl::flushOutput()
+{
+    while (master >= 0 && outputPos < output.size()) {
+        const ssize_t n = ::write(master, output.data() + outputPos, output.size() - outputPos);
+        if (n > 0) {
+            outputPos += std::size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && errno != EAGAIN)
+                outputPos = output.size(); // the line is gone
+            break;
+        }
+    }
+    if (outputPos == output.size()) {
+        output.clear();
+        outputPos = 0;
+    }
+}
+
+} // namespace nodesim
