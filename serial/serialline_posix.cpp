@@ -2,6 +2,7 @@
 // second opener, with 4000 ms total read and write deadlines.
 
 #include "serialline.h"
+#include "comname.h"
 #include "devicescan_posix.h"
 
 #include <cerrno>
@@ -23,19 +24,10 @@ namespace {
 // "\\.\COM12" -> 12; false for anything else.
 bool portFromPath(const std::wstring &path, std::uint32_t *port)
 {
-    static const std::wstring prefix = L"\\\\.\\COM";
-    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+    static const std::wstring prefix = L"\\\\.\\";
+    if (path.compare(0, prefix.size(), prefix) != 0)
         return false;
-    std::uint64_t value = 0;
-    for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-        if (path[i] < L'0' || path[i] > L'9')
-            return false;
-        value = value * 10 + static_cast<std::uint64_t>(path[i] - L'0');
-        if (value > 0xFFFFFFFFu)
-            return false;
-    }
-    *port = static_cast<std::uint32_t>(value);
-    return true;
+    return parseComDeviceName(path.c_str() + prefix.size(), path.size() - prefix.size(), port);
 }
 
 using Clock = std::chrono::steady_clock;
