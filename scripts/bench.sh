@@ -20,7 +20,7 @@ unset QT_LOGGING_RULES
 start=$(date +%s)
 echo "== build ($BUILD)"
 set -e
-configure_and_build "$BUILD" >/dev/null
+configure_and_build "$BUILD" -DQRIO_BUILD_BENCHMARKS=ON >/dev/null
 set +e
 
 LOGS=$(mktemp -d)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the HEX loader's libFuzzer target with clang (address and undefined
-# behaviour sanitizers) and fuzzes it for a bounded time.
+# Builds the HEX loader's libFuzzer target with clang through CMake (address
+# and undefined behaviour sanitizers) and fuzzes it for a bounded time.
 #   scripts/fuzz.sh          about 25 s
 #   scripts/fuzz.sh 600      ten minutes
 # The build goes to $QRIO_FUZZ_BUILD_DIR (default build-fuzz). Inputs the
@@ -15,20 +15,20 @@ SECONDS_TO_RUN=${1:-25}
 BUILD=${QRIO_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}
 FUZZ_SRC="$ROOT/tests/fuzz"
 
-ensure_packages clang libclang-rt-14-dev
+ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 
-mkdir -p "$BUILD/hexfuzz-corpus"
+# The target is defined in tests/hexfuzz.cmake; this is a clang build of the
+# project with it switched on, of which only that target is built.
 echo "== fuzz: building fuzz_hexloader"
-clang++ -std=c++17 -g -O1 -fno-omit-frame-pointer \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -Wall -Wextra -Werror \
-    -I"$ROOT/firmware" \
-    "$FUZZ_SRC/fuzz_hexloader.cpp" "$ROOT/firmware/hexparser.cpp" \
-    -o "$BUILD/fuzz_hexloader"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DQRIO_FUZZ=ON -DQRIO_BUILD_TESTS=ON -DQRIO_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$BUILD" --target fuzz_hexloader -j"$(nproc)"
+FUZZER=$BUILD/tests/fuzz_hexloader
+mkdir -p "$BUILD/hexfuzz-corpus"
 
 echo "== fuzz: running for ${SECONDS_TO_RUN} s"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$BUILD/fuzz_hexloader" \
+    "$FUZZER" \
     -max_total_time="$SECONDS_TO_RUN" \
     -max_len=4096 \
     -timeout=10 \

@@ -36,19 +36,23 @@ mkdir -p "$BUILD/ports" "$BUILD/run" "$BUILD/sim-dosdevices"
 RUN=$BUILD/run
 PORTS=$BUILD/ports
 
-# ---- the test program, Qt-free, from the same sources as the application
-SOURCES=(
-    "$ROOT/tests/windows/serial_win_test.cpp"
-    "$ROOT/serial/serialline_win.cpp"
-    "$ROOT/serial/serialdevicescan_win.cpp"
-    "$ROOT/serial/comname.cpp"
-    "$ROOT/serial/enumserialcom.cpp"
-    "$ROOT/serial/serialline_common.cpp"
-)
+# ---- the test program, Qt-free, from the same sources as the application:
+# the serial layer's list (cmake/serial-sources.txt, also read by CMake), its
+# untagged files and the "win:" ones
+SOURCE_LIST=$ROOT/cmake/serial-sources.txt
+SOURCES=("$ROOT/tests/windows/serial_win_test.cpp")
+while read -r first rest; do
+    case $first in
+        '' | '#'*) ;;
+        win:) [[ $rest == *.cpp ]] && SOURCES+=("$ROOT/$rest") ;;
+        *:) ;;
+        *.cpp) SOURCES+=("$ROOT/$first") ;;
+    esac
+done <"$SOURCE_LIST"
 EXE=$BUILD/serial_win_test.exe
 stale=0
 [ -e "$EXE" ] || stale=1
-for f in "${SOURCES[@]}" "$ROOT"/serial/*.h "$0"; do
+for f in "${SOURCES[@]}" "$ROOT"/serial/*.h "$SOURCE_LIST" "$0"; do
     [ "$f" -nt "$EXE" ] && stale=1
 done
 if [ $stale -eq 1 ]; then

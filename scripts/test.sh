@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: once as is,
-# once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# once under AddressSanitizer + UndefinedBehaviorSanitizer. The benchmarks are
+# built once, in the plain build (the build folder scripts/bench.sh uses), so
+# that a change that breaks them shows here; figures from a sanitized build
+# would mean nothing.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
@@ -12,12 +15,12 @@ JOBS=${QRIO_TEST_JOBS:-6}
 status=0
 
 echo "== build"
-configure_and_build "$ROOT/build"
+configure_and_build "$ROOT/build" -DQRIO_BUILD_BENCHMARKS=ON
 echo "== tests"
 (cd "$ROOT/build" && ctest -j"$JOBS" --output-on-failure) || status=1
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-configure_and_build "$ROOT/build-asan" -DQRIO_SANITIZE=ON
+configure_and_build "$ROOT/build-asan" -DQRIO_SANITIZE=ON -DQRIO_BUILD_BENCHMARKS=OFF
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 (cd "$ROOT/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
     LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:fast_unwind_on_malloc=0 \

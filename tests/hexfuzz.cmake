@@ -1,7 +1,7 @@
 # The HEX loader's fuzz target. In every build its seed corpus runs once as a
 # plain test (hexfuzz_corpus, no libFuzzer needed). With -DQRIO_FUZZ=ON and
-# clang the libFuzzer binary fuzz_hexloader is built as well; scripts/fuzz.sh
-# builds and runs that one on its own.
+# clang the libFuzzer binary fuzz_hexloader is defined as well; scripts/fuzz.sh
+# configures such a build, builds only that target and runs it.
 
 set(QRIO_HEXFUZZ_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
 
@@ -24,7 +24,10 @@ if(QRIO_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
         ${PROJECT_SOURCE_DIR}/firmware/hexparser.cpp)
     target_include_directories(fuzz_hexloader PRIVATE ${PROJECT_SOURCE_DIR}/firmware)
     set_target_properties(fuzz_hexloader PROPERTIES AUTOMOC OFF AUTOUIC OFF)
-    target_compile_options(fuzz_hexloader PRIVATE -fsanitize=fuzzer,address,undefined)
+    # -O1 over the build type's level: fast enough to fuzz, still readable
+    # in the sanitizers' reports. Any undefined behaviour stops the run.
+    target_compile_options(fuzz_hexloader PRIVATE -g -O1 -fno-omit-frame-pointer
+        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
     target_link_options(fuzz_hexloader PRIVATE -fsanitize=fuzzer,address,undefined)
     qrio_warnings(fuzz_hexloader)
 endif()

@@ -1,9 +1,11 @@
-// Updates that end early: each ends in its own message (or none), stores
-// what it should and leaves the port free.
+// Updates that end early, or meet what an earlier exchange left on the line:
+// each ends in its own message (or none), stores what it should and leaves
+// the port free. One row per fault; the node answers at once.
 
-#include "updaterig.h"
+#include "updatefault.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QProcess>
 
 class TestUpdateFailures : public QObject
@@ -11,138 +13,197 @@ class TestUpdateFailures : public QObject
     Q_OBJECT
 
 private slots:
-    void noPortListed();
-    void portHeldByAnotherProcess();
-    void missingFile();
-    void hexFormatError();
-    void emptyImageIsNotSent();
-    void nodeThatNeverBoots();
-    void readBackMismatch();
+    void endsEarly_data();
+    void endsEarly();
     void dialogRange_data();
     void dialogRange();
 };
 
-void TestUpdateFailures::noPortListed()
+namespace {
+
+const char *const kModeRead = "0106084001510000000000";
+const char *const kBootStep1 = "01060823005101e7519c3a";
+const char *const kBootStep2 = "01060823005102e7519c3a";
+
+int sentRecords(const nodesim::NodeSim &node, std::size_t size)
 {
-    UpdateRig rig;
-    rig.chooseFirmware(testsupport::randomBytes(100, 1));
-    rig.window->ui->spinBox_nodeid->setValue(77);
-    rig.window->ui->comboBox->clear();
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 0);
-    QCOMPARE(rig.node->requestCount(), 0L);
-    QCOMPARE(rig.window->nodeId, 77);
-    QVERIFY(!QSettings().contains("Settings/nodeid"));
-    rig.checkIdle();
+    int n = 0;
+    for (const auto &e : node.log())
+        n += e.direction == nodesim::Direction::Sent && e.bytes.size() == size ? 1 : 0;
+    return n;
 }
 
-void TestUpdateFailures::portHeldByAnotherProcess()
+// Sends a mode read on the node's port and closes it once the node has
+// answered, the answer unread: what an exchange that timed out leaves.
+void leaveReplyOnLine(UpdateRig &rig)
 {
-    UpdateRig rig;
-    rig.chooseFirmware(testsupport::randomBytes(100, 2));
-    QSettings().setValue("Settings/nodeid", "5");
-    QSettings().setValue("Settings/com_port", "3");
-    QSettings().setValue("Settings/filename", "old");
-
-    QProcess holder;
-    holder.start("flock", {"-x", QString::fromStdString(rig.node->slavePath()), "sleep", "30"});
-    QVERIFY(holder.waitForStarted());
-    QTest::qWait(300);
-    rig.pressUpdate();
-    holder.kill();
-    holder.waitForFinished();
-
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical,
-             QStringLiteral("Open Serial COM%1 failed").arg(rig.node->comNumber()),
-             "Does there has other application lock the COM port?", rig.window.get());
-    QSettings settings;
-    QCOMPARE(settings.value("Settings/nodeid").toString(), QStringLiteral("5"));
-    QCOMPARE(settings.value("Settings/com_port").toString(), QStringLiteral("3"));
-    QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("old"));
-    QCOMPARE(rig.node->requestCount(), 0L);
-    rig.checkIdle();
+    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(std::uint32_t(rig.node->comNumber())));
+    QVERIFY(line != SerialLine::InvalidHandle);
+    const QByteArray request = QByteArray::fromHex(kModeRead);
+    std::uint32_t written = 0;
+    const bool sent = SerialLine::write(line, request.constData(), std::uint32_t(request.size()), &written);
+    QTRY_COMPARE(sentRecords(*rig.node, 11), 1);
+    SerialLine::close(line);
+    QVERIFY(sent && written == std::uint32_t(request.size()));
 }
 
-void TestUpdateFailures::missingFile()
+} // namespace
+
+void TestUpdateFailures::endsEarly_data()
 {
-    UpdateRig rig;
-    rig.chooseFile(rig.dir.filePath("gone.hex"));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Warning, "Load hex file error", "File does not exist.",
-             rig.window.get());
-    QCOMPARE(QSettings().value("Settings/filename").toString(), QStringLiteral("gone"));
-    QCOMPARE(rig.node->requestCount(), 0L);
-    rig.checkIdle();
+    QTest::addColumn<UpdateFault>("row");
+
+    {
+        UpdateFault row;
+        row.imageSize = 100;
+        row.seed = 1;
+        row.setUp = [](UpdateRig &rig) {
+            rig.window->ui->spinBox_nodeid->setValue(77);
+            rig.window->ui->comboBox->clear();
+        };
+        row.noBox = true;
+        row.requestCount = 0;
+        row.check = [](UpdateRig &rig) {
+            QCOMPARE(rig.window->nodeId, 77);
+            QVERIFY(!QSettings().contains("Settings/nodeid"));
+        };
+        QTest::newRow("no port listed") << row;
+    }
+    {
+        UpdateFault row;
+        row.imageSize = 100;
+        row.seed = 2;
+        row.setUp = [](UpdateRig &) {
+            QSettings().setValue("Settings/nodeid", "5");
+            QSettings().setValue("Settings/com_port", "3");
+            QSettings().setValue("Settings/filename", "old");
+        };
+        row.press = [](UpdateRig &rig) {
+            QProcess holder;
+            holder.start("flock", {"-x", QString::fromStdString(rig.node->slavePath()), "sleep", "30"});
+            QVERIFY(holder.waitForStarted());
+            QTest::qWait(300);
+            rig.pressUpdate();
+            holder.kill();
+            holder.waitForFinished();
+        };
+        row.title = "Open Serial COM%1 failed";
+        row.text = "Does there has other application lock the COM port?";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &) {
+            QSettings settings;
+            QCOMPARE(settings.value("Settings/nodeid").toString(), QStringLiteral("5"));
+            QCOMPARE(settings.value("Settings/com_port").toString(), QStringLiteral("3"));
+            QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("old"));
+        };
+        QTest::newRow("port held by another process") << row;
+    }
+    {
+        UpdateFault row;
+        row.imageSize = -1;
+        row.setUp = [](UpdateRig &rig) { rig.chooseFile(rig.dir.filePath("gone.hex")); };
+        row.icon = QMessageBox::Warning;
+        row.title = "Load hex file error";
+        row.text = "File does not exist.";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &) {
+            QCOMPARE(QSettings().value("Settings/filename").toString(), QStringLiteral("gone"));
+        };
+        QTest::newRow("missing file") << row;
+    }
+    {
+        UpdateFault row;
+        row.imageSize = -1;
+        row.setUp = [](UpdateRig &rig) {
+            const QString path = rig.dir.filePath("broken.hex");
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(":10000000000102030405060708090A0B0C0D0E0F00\n"); // wrong checksum
+            f.close();
+            rig.chooseFile(path);
+            rig.window->ui->spinBox_nodeid->setValue(33);
+        };
+        row.title = "Load hex file error";
+        row.text = "unexpected format or checksum error";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &) {
+            // The choices are stored before the file is read.
+            QSettings settings;
+            QCOMPARE(settings.value("Settings/nodeid").toString(), QStringLiteral("33"));
+            QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("broken"));
+        };
+        QTest::newRow("HEX format error") << row;
+    }
+    {
+        UpdateFault row;
+        row.imageSize = -1;
+        row.setUp = [](UpdateRig &rig) { rig.chooseFirmware(QByteArray(), "empty.hex"); };
+        row.icon = QMessageBox::Warning;
+        row.title = "Load hex file error";
+        row.text = "Hex file contains no data.";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &rig) {
+            QVERIFY(!rig.node->firmwareMarked());
+            QVERIFY(rig.window->progressDialog == nullptr);
+        };
+        QTest::newRow("empty image is not sent") << row;
+    }
+    {
+        UpdateFault row;
+        row.options.faults.neverBoot = true;
+        row.imageSize = 500;
+        row.seed = 3;
+        row.title = "Velmora(CANBus)";
+        row.text = "Enter Boot Mode Failed";
+        row.requestCount = 4;
+        row.requests = QStringList{kModeRead, kBootStep1, kBootStep2, kModeRead};
+        row.notSent = QStringList{"0106082300510208"}; // no flash key
+        QTest::newRow("node that never boots") << row;
+    }
+    {
+        // Then the fault is gone: the second update shows its own progress
+        // from the start, not counted on from the first.
+        UpdateFault row;
+        row.options.faults.corruptFlashOffset = 700;
+        row.imageSize = 1000;
+        row.seed = 4;
+        row.title = "Burning Firmware Failed";
+        row.text = "File is different";
+        row.notSent = QStringList{"01060823005104",  // no firmware mark
+                                  "01060823005103"}; // no user-mode command
+        row.check = [](UpdateRig &rig) {
+            QVERIFY(!rig.node->firmwareMarked());
+            QVERIFY(rig.node->bootMode());
+        };
+        row.thenUpdate = true;
+        QTest::newRow("read-back differs, then a good update") << row;
+    }
+    {
+        // A stray byte and a reply nobody read wait on the line when Update
+        // is pressed; the update starts from a clean line all the same.
+        UpdateFault row;
+        row.options.faults.strayByte = true;
+        row.imageSize = 1000;
+        row.seed = 6;
+        row.setUp = leaveReplyOnLine;
+        row.icon = QMessageBox::Information;
+        row.title = "Burning Firmware Successful";
+        row.text = "Firmware of remote IO has beed updated.";
+        row.check = [](UpdateRig &rig) {
+            const QStringList requests = receivedRequests(*rig.node);
+            QCOMPARE(requests.mid(0, 4), QStringList({kModeRead, kBootStep1, kBootStep2, kModeRead}));
+            QCOMPARE(rig.flash(1000), rig.expectedImage());
+            QVERIFY(rig.node->firmwareMarked());
+            QVERIFY(!rig.node->bootMode());
+        };
+        QTest::newRow("stray byte and stale reply on the line") << row;
+    }
 }
 
-void TestUpdateFailures::hexFormatError()
+void TestUpdateFailures::endsEarly()
 {
-    UpdateRig rig;
-    const QString path = rig.dir.filePath("broken.hex");
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(":10000000000102030405060708090A0B0C0D0E0F00\n"); // wrong checksum
-    f.close();
-    rig.chooseFile(path);
-    rig.window->ui->spinBox_nodeid->setValue(33);
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Load hex file error",
-             "unexpected format or checksum error", rig.window.get());
-    // The choices are stored before the file is read.
-    QSettings settings;
-    QCOMPARE(settings.value("Settings/nodeid").toString(), QStringLiteral("33"));
-    QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("broken"));
-    QCOMPARE(rig.node->requestCount(), 0L);
-    rig.checkIdle();
-}
-
-void TestUpdateFailures::emptyImageIsNotSent()
-{
-    UpdateRig rig;
-    rig.chooseFirmware(QByteArray(), "empty.hex");
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Warning, "Load hex file error", "Hex file contains no data.",
-             rig.window.get());
-    QCOMPARE(rig.node->requestCount(), 0L);
-    QVERIFY(!rig.node->firmwareMarked());
-    QVERIFY(rig.window->progressDialog == nullptr);
-    rig.checkIdle();
-}
-
-void TestUpdateFailures::nodeThatNeverBoots()
-{
-    nodesim::Options options;
-    options.faults.neverBoot = true;
-    UpdateRig rig(options);
-    rig.chooseFirmware(testsupport::randomBytes(500, 3));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Velmora(CANBus)", "Enter Boot Mode Failed",
-             rig.window.get());
-    QVERIFY(!rig.sawRequest("0106082300510208")); // no flash key
-    QCOMPARE(rig.node->requestCount(), 4L);
-    rig.checkIdle();
-}
-
-void TestUpdateFailures::readBackMismatch()
-{
-    nodesim::Options options;
-    options.faults.corruptFlashOffset = 700;
-    UpdateRig rig(options);
-    rig.chooseFirmware(testsupport::randomBytes(1000, 4));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Burning Firmware Failed", "File is different",
-             rig.window.get());
-    QVERIFY(!rig.node->firmwareMarked());
-    QVERIFY(!rig.sawRequest("01060823005104")); // no firmware mark
-    QVERIFY(!rig.sawRequest("01060823005103")); // no user-mode command
-    QVERIFY(rig.node->bootMode());
-    rig.checkIdle();
+    QFETCH(UpdateFault, row);
+    runUpdateFault(row);
 }
 
 void TestUpdateFailures::dialogRange_data()

@@ -1,7 +1,8 @@
-// Updates that meet a silent node: "Read timeout" with the exchange that
-// went unanswered, and the port free again at once.
+// Updates that meet a silent or late node: "Read timeout" with the exchange
+// that went unanswered (or the user-mode failure), and the port free again at
+// once. One row per fault; each waits out the line's real read time-out.
 
-#include "updaterig.h"
+#include "updatefault.h"
 
 #include <QApplication>
 
@@ -10,60 +11,77 @@ class TestUpdateTimeouts : public QObject
     Q_OBJECT
 
 private slots:
-    void silenceDuringWriteThenRetry();
-    void nodeThatStaysInBootMode();
-    void noGuardRecord();
+    void silence_data();
+    void silence();
 };
 
-void TestUpdateTimeouts::silenceDuringWriteThenRetry()
+void TestUpdateTimeouts::silence_data()
 {
-    nodesim::Options options;
-    // Mode read, two boot commands, mode read, flash key, then 20 words.
-    options.faults.silentAfterRequests = 5 + 20;
-    UpdateRig rig(options);
-    rig.chooseFirmware(testsupport::randomBytes(2000, 31));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Read timeout", "Index: 5102, SubIndex: 14",
-             rig.window.get());
-    QCOMPARE(rig.node->requestCount(), 5L + 21L); // nothing after the unanswered request
-    rig.checkIdle();
+    QTest::addColumn<UpdateFault>("row");
 
-    // The port was closed: the next update opens it at once and finishes,
-    // starting from the boot mode the node was left in.
-    nodesim::Faults none;
-    rig.node->setFaults(none);
-    rig.node->clearLog();
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 2);
-    QCOMPARE(rig.catcher.boxes[1].title, QStringLiteral("Burning Firmware Successful"));
-    QCOMPARE(rig.flash(2000), rig.expectedImage());
+    {
+        // The port was closed: the next update opens it at once and
+        // finishes, starting from the boot mode the node was left in.
+        UpdateFault row;
+        // Mode read, two boot commands, mode read, flash key, then 20 words.
+        row.options.faults.silentAfterRequests = 5 + 20;
+        row.imageSize = 2000;
+        row.seed = 31;
+        row.title = "Read timeout";
+        row.text = "Index: 5102, SubIndex: 14";
+        row.requestCount = 5 + 21; // nothing after the unanswered request
+        row.thenUpdate = true;
+        QTest::newRow("silence during the write, then a good update") << row;
+    }
+    {
+        UpdateFault row;
+        row.options.faults.neverUser = true;
+        row.imageSize = 700;
+        row.seed = 32;
+        row.title = "Velmora(CANBus)";
+        row.text = "Enter User Mode Failed";
+        row.check = [](UpdateRig &rig) { QVERIFY(rig.node->firmwareMarked()); };
+        QTest::newRow("node that stays in boot mode") << row;
+    }
+    {
+        UpdateFault row;
+        row.options.faults.noBootUp = true;
+        row.imageSize = 700;
+        row.seed = 33;
+        row.title = "Read timeout";
+        row.text = "Receive Guard";
+        QTest::newRow("no guard record") << row;
+    }
+    {
+        // The node answers the first mode read only after the line's read
+        // time-out: its reply arrives while the port is closed and waits
+        // there for the next update, which must not take it for its own.
+        UpdateFault row;
+        row.options.faults.latencyMs = 4500;
+        row.imageSize = 1000;
+        row.seed = 34;
+        row.title = "Read timeout";
+        row.text = "Index: 5101, SubIndex: 0";
+        row.requestCount = 1;
+        row.check = [](UpdateRig &rig) {
+            const auto replied = [&rig] {
+                for (const auto &e : rig.node->log()) {
+                    if (e.direction == nodesim::Direction::Sent)
+                        return true;
+                }
+                return false;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(replied(), 3000);
+        };
+        row.thenUpdate = true;
+        QTest::newRow("late reply of a timed-out update, then a good update") << row;
+    }
 }
 
-void TestUpdateTimeouts::nodeThatStaysInBootMode()
+void TestUpdateTimeouts::silence()
 {
-    nodesim::Options options;
-    options.faults.neverUser = true;
-    UpdateRig rig(options);
-    rig.chooseFirmware(testsupport::randomBytes(700, 32));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Velmora(CANBus)", "Enter User Mode Failed",
-             rig.window.get());
-    QVERIFY(rig.node->firmwareMarked());
-    rig.checkIdle();
-}
-
-void TestUpdateTimeouts::noGuardRecord()
-{
-    nodesim::Options options;
-    options.faults.noBootUp = true;
-    UpdateRig rig(options);
-    rig.chooseFirmware(testsupport::randomBytes(700, 33));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
-    checkBox(rig.catcher.boxes[0], QMessageBox::Critical, "Read timeout", "Receive Guard", rig.window.get());
-    rig.checkIdle();
+    QFETCH(UpdateFault, row);
+    runUpdateFault(row);
 }
 
 QRIO_TEST_MAIN(TestUpdateTimeouts)

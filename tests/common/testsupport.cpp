@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QTest>
 
 #include <QFile>
 
@@ -199,25 +200,79 @@ QStringList DebugCapture::lines() const
     return g_lines ? *g_lines : QStringList();
 }
 
+namespace {
+
+int g_catchers = 0;
+
+CaughtBox describe(const QMessageBox *box)
+{
+    return {box->icon(), box->windowTitle(), box->text(), box->standardButtons(), box->parentWidget()};
+}
+
+void dismiss(QMessageBox *box)
+{
+    if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+        ok->click();
+    else
+        box->reject();
+}
+
+// The message boxes on screen now.
+QList<QMessageBox *> visibleBoxes()
+{
+    QList<QMessageBox *> out;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (box && box->isVisible())
+            out.append(box);
+    }
+    return out;
+}
+
+} // namespace
+
 MessageBoxCatcher::MessageBoxCatcher(QObject *parent) : QObject(parent)
 {
+    ++g_catchers;
     connect(&timer, &QTimer::timeout, this, &MessageBoxCatcher::poll);
     timer.start(10);
 }
 
+MessageBoxCatcher::~MessageBoxCatcher()
+{
+    --g_catchers;
+}
+
+bool MessageBoxCatcher::active()
+{
+    return g_catchers > 0;
+}
+
 void MessageBoxCatcher::poll()
 {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(w);
-        if (!box || !box->isVisible())
-            continue;
-        boxes.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
-                      box->parentWidget()});
-        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-            ok->click();
-        else
-            box->reject();
+    for (QMessageBox *box : visibleBoxes()) {
+        boxes.append(describe(box));
+        dismiss(box);
     }
+}
+
+void failOnUncaughtBoxes()
+{
+    // A box is modal: its own event loop runs this timer while it waits.
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [] {
+        if (MessageBoxCatcher::active())
+            return;
+        for (QMessageBox *box : visibleBoxes()) {
+            const CaughtBox seen = describe(box);
+            dismiss(box);
+            const QByteArray what = QStringLiteral("unexpected message box \"%1\": \"%2\"")
+                                        .arg(seen.title, seen.text)
+                                        .toUtf8();
+            QTest::qFail(what.constData(), __FILE__, __LINE__);
+        }
+    });
+    timer->start(10);
 }
 
 } // namespace testsupport

@@ -84,7 +84,9 @@ private:
     QtMessageHandler m_previous;
 };
 
-// Records every message box that appears and dismisses it with OK.
+// Records every message box that appears while it lives and dismisses it
+// with OK. A box that appears while no catcher lives fails the running test
+// (see failOnUncaughtBoxes).
 struct CaughtBox
 {
     QMessageBox::Icon icon;
@@ -99,7 +101,10 @@ class MessageBoxCatcher : public QObject
     Q_OBJECT
 public:
     explicit MessageBoxCatcher(QObject *parent = nullptr);
+    ~MessageBoxCatcher() override;
     QList<CaughtBox> boxes;
+    // True while some catcher lives in this process.
+    static bool active();
 
 private slots:
     void poll();
@@ -108,9 +113,17 @@ private:
     QTimer timer;
 };
 
+// From now on, a message box that appears while no MessageBoxCatcher lives
+// is a failure of the running test function, reported with its title and
+// text within about 10 ms, and dismissed: a box nobody expected ends the
+// test at once instead of waiting modally for a click that never comes.
+// Needs the QApplication; QRIO_TEST_MAIN calls it.
+void failOnUncaughtBoxes();
+
 } // namespace testsupport
 
-// QTEST_MAIN with an isolated config location and the offscreen platform.
+// QTEST_MAIN with an isolated config location, the offscreen platform and
+// uncaught message boxes as failures.
 #define QRIO_TEST_MAIN(TestObject)                                                 \
     int main(int argc, char *argv[])                                               \
     {                                                                              \
@@ -119,6 +132,7 @@ private:
             qputenv("QT_QPA_PLATFORM", "offscreen");                               \
         QApplication app(argc, argv);                                              \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                   \
+        testsupport::failOnUncaughtBoxes();                                        \
         TestObject tc;                                                             \
         QTEST_SET_MAIN_SOURCE_PATH                                                 \
         return QTest::qExec(&tc, argc, argv);                                      \

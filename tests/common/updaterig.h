@@ -8,8 +8,13 @@
 #include "hextestutil.h"
 #include "testsupport.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
+#include <QList>
+#include <QPointer>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
@@ -19,6 +24,42 @@
 
 #include <functional>
 #include <memory>
+
+// The values the bar of the last progress dialog shown took while its range
+// was still the update's (from the value it was shown with on), gathered by
+// watching the application for dialogs being shown.
+class ProgressWatch : public QObject
+{
+public:
+    ProgressWatch() { qApp->installEventFilter(this); }
+    ~ProgressWatch() override { qApp->removeEventFilter(this); }
+
+    QList<int> values;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QProgressDialog *>(watched);
+        if (event->type() == QEvent::Show && dialog && dialog != current)
+            follow(dialog);
+        return false;
+    }
+
+private:
+    void follow(QProgressDialog *dialog)
+    {
+        current = dialog;
+        values = {dialog->value()};
+        QProgressBar *bar = dialog->findChild<QProgressBar *>();
+        const int maximum = bar->maximum();
+        connect(bar, &QProgressBar::valueChanged, this, [this, bar, maximum](int value) {
+            if (bar->maximum() == maximum)
+                values.append(value);
+        });
+    }
+
+    QPointer<QProgressDialog> current;
+};
 
 struct UpdateRig
 {
@@ -104,6 +145,7 @@ struct UpdateRig
     std::unique_ptr<nodesim::NodeSim> node;
     std::unique_ptr<QuorvexRemoteIOFirmwareUpdater> window;
     testsupport::MessageBoxCatcher catcher;
+    ProgressWatch progress;
     QTimer ticker;
     QByteArray image;
 };
