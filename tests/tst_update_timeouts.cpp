@@ -5,6 +5,13 @@
 #include "updatefault.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+
+#include <memory>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 class TestUpdateTimeouts : public QObject
 {
@@ -75,6 +82,37 @@ void TestUpdateTimeouts::silence_data()
         };
         row.thenUpdate = true;
         QTest::newRow("late reply of a timed-out update, then a good update") << row;
+    }
+    {
+        // The line takes no bytes (flow control held off, a stalled
+        // adapter): the first request's write gives up after 4000 ms, its
+        // reply's read times out after 4000 more, and the port is free for
+        // the next update once the line flows again.
+        UpdateFault row;
+        auto slave = std::make_shared<int>(-1);
+        row.setUp = [slave](UpdateRig &rig) {
+            *slave = ::open(rig.node->slavePath().c_str(), O_RDWR | O_NOCTTY);
+            QVERIFY(*slave >= 0);
+            QCOMPARE(tcflow(*slave, TCOOFF), 0);
+        };
+        row.press = [](UpdateRig &rig) {
+            QElapsedTimer timer;
+            timer.start();
+            rig.pressUpdate();
+            QVERIFY2(timer.elapsed() >= 7900 && timer.elapsed() < 12000,
+                     qPrintable(QString::number(timer.elapsed())));
+        };
+        row.imageSize = 1000;
+        row.seed = 35;
+        row.title = "Read timeout";
+        row.text = "Index: 5101, SubIndex: 0";
+        row.requestCount = 0;
+        row.check = [slave](UpdateRig &) {
+            QCOMPARE(tcflow(*slave, TCOON), 0);
+            ::close(*slave);
+        };
+        row.thenUpdate = true;
+        QTest::newRow("line whose output is held off, then a good update") << row;
     }
 }
 
