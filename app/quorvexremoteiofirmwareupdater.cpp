@@ -7,7 +7,8 @@ QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::QuorvexRemoteIOFirmwareUpdater),
       comHandle(SerialLine::InvalidHandle),
-      progressDialog(nullptr)
+      progressDialog(nullptr),
+      updateLog(nullptr)
 {
     // The settings store is found through these names, so they come before
     // any settings access.

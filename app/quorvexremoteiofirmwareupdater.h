@@ -10,6 +10,7 @@
 #include <string>
 
 class QProgressDialog;
+class UpdateLog;
 
 namespace Ui {
 class QuorvexRemoteIOFirmwareUpdater;
@@ -95,6 +96,7 @@ public:
     std::int32_t progressValue;
     SerialLine::Handle comHandle;
     QProgressDialog *progressDialog; // not owning; a child of the window
+    UpdateLog *updateLog;            // the running update's log (app/updatelog.h), else null
 
 private slots:
     void on_button_update_clicked();

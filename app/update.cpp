@@ -3,10 +3,15 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
+#include "updatelog.h"
 #include "canopen/flashgeometry.h"
+#include "canopen/nodeobjects.h"
+#include "canopen/serialcanframe.h"
+#include "firmware/hexparser.h"
 #include "serial/comportdata.h"
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressDialog>
 
 #include <cstring>
@@ -15,7 +20,19 @@
 void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
 {
     ui->button_update->setEnabled(false);
-    runUpdate();
+    {
+        // Each update leaves its log for support; the box that ends the
+        // update is its outcome. A dialog that is not this update's own
+        // (the last update's, left hidden) says nothing about an abort.
+        const QPointer<QProgressDialog> lastDialog = progressDialog;
+        UpdateLog log;
+        updateLog = &log;
+        runUpdate();
+        updateLog = nullptr;
+        // Asked before the dialog is closed below: closing it cancels it too.
+        log.finish(progressDialog && progressDialog != lastDialog.data()
+                   && progressDialog->wasCanceled());
+    }
     ui->button_update->setEnabled(true);
     if (progressDialog)
         progressDialog->close();
@@ -28,6 +45,8 @@ void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
 void QuorvexRemoteIOFirmwareUpdater::runUpdate()
 {
     nodeId = ui->spinBox_nodeid->value();
+    if (updateLog)
+        updateLog->setNodeId(nodeId);
 
     const int portIndex = ui->comboBox->currentIndex();
     if (portIndex < 0)
@@ -35,6 +54,8 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     const auto port = ui->comboBox->itemData(portIndex, Qt::UserRole)
                           .value<QuorvexCOMLib::EnumSerialCOM::DATA>()
                           .port;
+    if (updateLog)
+        updateLog->setPort(port);
 
     comHandle = SerialLine::open(SerialLine::devicePath(port));
     SerialLine::setTimeouts(comHandle);
@@ -53,9 +74,14 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     }
     firmwareFile = filePath.toUtf8().toStdString();
     saveSettings(port, filePath);
+    if (updateLog)
+        updateLog->setFirmware(filePath);
 
     if (!loadHexFile())
         return;
+    if (updateLog)
+        updateLog->setImage(imageSize,
+                            SerialCanFrame::getU32(image + HexParser::kChecksumOffset));
     // A file without data would only mark the node's old firmware as new.
     if (imageSize == 0) {
         QMessageBox::warning(this, tr("Load hex file error"), tr("Hex file contains no data."),
@@ -81,10 +107,27 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     try {
         if (!enterBootMode(comHandle))
             return;
+        // The flash key, then per block its words and its address; the
+        // read-back asks for each block, then reads its words.
+        // progressValue counts the bytes of the blocks done.
+        constexpr long perBlock = FlashGeometry::wordsPerBlock + 1;
+        if (updateLog)
+            updateLog->startTransfer(UpdateLog::FlashWrite);
         writeFlash(comHandle);
+        const int written = progressValue;
+        if (updateLog) {
+            updateLog->endTransfer(UpdateLog::FlashWrite,
+                                   1 + perBlock * (written / FlashGeometry::blockSize));
+        }
         progressDialog->setLabelText(QStringLiteral("Reading Flash for comparing..."));
         std::memset(readBackImage, 0xFF, sizeof readBackImage);
+        if (updateLog)
+            updateLog->startTransfer(UpdateLog::ReadBack);
         readFlash(comHandle);
+        if (updateLog) {
+            updateLog->endTransfer(UpdateLog::ReadBack,
+                                   perBlock * ((progressValue - written) / FlashGeometry::blockSize));
+        }
         if (progressDialog->wasCanceled())
             return;
         if (!compareImages()) {

@@ -4,14 +4,15 @@
 # one that breaks is reported and the others still run. Takes a few minutes.
 #
 #   QRIO_BENCH_BUILD_DIR   build folder (default: build/)
-#   QRIO_BENCH_RUNS        run pairs of bench_transfer and bench_update
+#   QRIO_BENCH_RUNS        run pairs of bench_update
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
 
 # time: peak memory (/usr/bin/time -v); srecord, python3-intelhex: the HEX
-# loader's yardsticks.
-ensure_packages "${BUILD_PACKAGES[@]}" time srecord python3 python3-intelhex || exit 1
+# loader's yardsticks; xvfb, xdotool: bench_update runs the program's window
+# on a virtual display and clicks Update.
+ensure_packages "${BUILD_PACKAGES[@]}" time srecord python3 python3-intelhex xvfb xdotool || exit 1
 
 BUILD=${QRIO_BENCH_BUILD_DIR:-$ROOT/build}
 export QT_QPA_PLATFORM=offscreen
@@ -50,8 +51,6 @@ run() {
 OFF='QT_LOGGING_RULES=*.debug=false'
 run bench_hexload "bench_hexload" "$OFF"
 run bench_portlist "bench_portlist" "$OFF"
-run bench_transfer "bench_transfer, debug output off" "$OFF"
-run bench_transfer "bench_transfer, debug output on"
 run bench_update "bench_update, debug output off" "$OFF"
 run bench_update "bench_update, debug output on"
 # As the program runs by default: debug output on.

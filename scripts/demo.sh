@@ -18,6 +18,8 @@ cmake --build "$BUILD" -j"$(nproc)" --target QuorvexRemoteIOFirmwareUpdater cano
 DEMO="$BUILD/demo"
 mkdir -p "$DEMO/config"
 export XDG_CONFIG_HOME="$DEMO/config"
+# ... and its update logs under build/demo/data.
+export XDG_DATA_HOME="$DEMO/data"
 
 # The simulated node, on a free COM number, its flash kept in a file.
 "$BUILD/sim/canopen-node-sim" --com auto --flash "$DEMO/flash.bin" --log "$DEMO/node.log" \

@@ -28,6 +28,8 @@ void isolateConfig()
         return;
     g_config = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/qrio-test-XXXXXX"));
     qputenv("XDG_CONFIG_HOME", g_config->path().toLocal8Bit());
+    // The update logs go to the data location: kept apart the same way.
+    qputenv("XDG_DATA_HOME", (g_config->path() + QStringLiteral("/data")).toLocal8Bit());
     std::atexit([] {
         delete g_config;
         g_config = nullptr;

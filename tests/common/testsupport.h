@@ -18,9 +18,10 @@ class QApplication;
 
 namespace testsupport {
 
-// Points XDG_CONFIG_HOME (settings store and dosdevices folder) at a fresh
-// temporary folder for the life of the process, so tests never touch the
-// user's own settings and ports, and parallel tests never meet. Call before
+// Points XDG_CONFIG_HOME (settings store and dosdevices folder) and
+// XDG_DATA_HOME (update logs) at a fresh temporary folder for the life of the
+// process, so tests never touch the user's own settings, ports and logs, and
+// parallel tests never meet. Call before
 // the QApplication is made; QRIO_TEST_MAIN does.
 void isolateConfig();
 QString configDir();           // the folder isolateConfig made

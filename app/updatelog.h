@@ -1,0 +1,107 @@
+#pragma once
+// The log file of one update, for support: a header (tool version, start
+// time, port, node, firmware), every diagnostic line of the debug stream
+// while the update runs, the average time per SDO exchange of the flash
+// write and read-back, and the outcome (the box that ended the update, or
+// "aborted") with the elapsed time.
+//
+// The log never disturbs the update: a folder or file that cannot be written
+// turns the log off, silently. Lines are collected in memory and written in
+// large pieces, so an exchange costs no more than one append to a buffer.
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+class UpdateLog : public QObject
+{
+public:
+    // The newest this many logs are kept in the folder; older ones are deleted.
+    static constexpr int kKept = 20;
+
+    // <per-user application data folder>/logs: %LOCALAPPDATA%\<org>\<app>\logs
+    // on Windows, $XDG_DATA_HOME (~/.local/share)/<org>/<app>/logs on Linux.
+    // Needs the application's organisation and name set.
+    static QString defaultFolder();
+
+    // Starts the log of an update that starts now: creates its file in
+    // `folder` (named by `start`, local time, to the millisecond; a second
+    // log of the same millisecond gets "_2" and so on), deletes the oldest
+    // logs beyond kKept, and from here on copies the debug stream's lines and
+    // notes the message boxes shown. Returns at once; never fails visibly.
+    explicit UpdateLog(const QString &folder = defaultFolder(),
+                       const QDateTime &start = QDateTime::currentDateTime());
+    // Finishes (as finish(false)) if that was not done.
+    ~UpdateLog() override;
+
+    UpdateLog(const UpdateLog &) = delete;
+    UpdateLog &operator=(const UpdateLog &) = delete;
+
+    // Header fields, as the update learns them; a field never set shows "-".
+    void setPort(std::uint32_t port);
+    void setNodeId(int nodeId);
+    void setFirmware(const QString &path);
+    void setImage(int size, std::uint32_t vectorChecksum);
+
+    // Times one flash transfer: start before it, end after it with the
+    // number of SDO exchanges it made. A transfer started but never ended
+    // (a reply timed out) is reported as not completed.
+    enum Transfer { FlashWrite, ReadBack, TransferCount };
+    void startTransfer(Transfer which);
+    void endTransfer(Transfer which, long exchanges);
+
+    // Writes the outcome as the last line and closes the file: the title and
+    // text of the last message box shown since the start, else "aborted"
+    // when `aborted`, else "ended without a message"; with the time from the
+    // start to that box (or to this call). Later calls do nothing.
+    void finish(bool aborted);
+
+    // The file's path; empty when the log is off.
+    QString path() const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    static void handleMessage(QtMsgType type, const QMessageLogContext &context,
+                              const QString &message);
+    void append(const QString &line);
+    void appendLatin1(const QByteArray &line);
+    void writeOut(); // header first time, then the buffered lines
+    void fail();     // turns the log off for the rest of the update
+    void rotate(const QString &folder);
+
+    QFile m_file;
+    bool m_on = false;
+    bool m_finished = false;
+    bool m_headerWritten = false;
+    QByteArray m_buffer;
+    QDateTime m_start;
+    QElapsedTimer m_clock;
+    QtMessageHandler m_previousHandler = nullptr;
+
+    QString m_port = QStringLiteral("-");
+    QString m_nodeId = QStringLiteral("-");
+    QString m_firmware = QStringLiteral("-");
+    QString m_firmwareSize = QStringLiteral("-");
+    QString m_checksum = QStringLiteral("-");
+
+    struct Timing
+    {
+        bool started = false;
+        bool ended = false;
+        QElapsedTimer clock;
+        qint64 ns = 0;
+        long exchanges = 0;
+    };
+    Timing m_transfers[TransferCount];
+
+    bool m_boxSeen = false;
+    QString m_boxTitle;
+    QString m_boxText;
+    qint64 m_boxMs = 0;
+};
