@@ -1,11 +1,87 @@
 #!/usr/bin/env bash
 # Builds the Windows program on Debian: a static Qt for mingw-w64 once (cached,
-# see scripts/winqt.sh), then the program in Release, stripped, and the zip
+# see scripts/winqt.sh), then the program in Release with warnings as errors,
+# stripped, checked to import only Windows system DLLs, and packed as
 # dist/QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip.
+#
+# Build tree: $QRIO_WIN_APP_BUILD, default build-win-app/ (step logs in its
+# logs/). Qt cache: $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
+# Any failure prints one line naming the step and its log, and exits non-zero.
+# The last line of a successful run is the zip's path.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
 source "$ROOT/scripts/winqt.sh"
 
+BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
+DIST=$ROOT/dist
+TARGET=QuorvexRemoteIOFirmwareUpdater
+LOGS=$BUILD/logs
+TRIPLE=x86_64-w64-mingw32
+
+# What a Windows installation always has. Anything else beside the .exe
+# (Qt, libstdc++, libgcc, winpthread) would have to ship with it.
+SYSTEM_DLLS=(
+    advapi32 bcrypt comctl32 comdlg32 crypt32 dwmapi gdi32 imm32 kernel32 mpr
+    msvcrt netapi32 ole32 oleaut32 setupapi shell32 shlwapi user32 userenv
+    uxtheme version winmm ws2_32 wtsapi32
+)
+
+fail() {
+    echo "build-windows: $1" >&2
+    exit 1
+}
+
+# step NAME COMMAND...: runs the command with its output in logs/NAME.log.
+step() {
+    local name=$1
+    shift
+    "$@" >"$LOGS/$name.log" 2>&1 || fail "$name failed (log: $LOGS/$name.log)"
+}
+
+mkdir -p "$LOGS"
+ensure_packages cmake make binutils-mingw-w64-x86-64 || fail "installing cmake and mingw-w64 failed"
 ensure_windows_qt
 echo "Qt for Windows: $QT_WIN_PREFIX"
+
+# ---- the program, Release, against that Qt
+step configure cmake -S "$ROOT" -B "$BUILD" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DQRIO_QT_WIN_PREFIX="$QT_WIN_PREFIX" \
+    -DCMAKE_PROJECT_INCLUDE="$ROOT/cmake/project-version.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DQRIO_BUILD_TESTS=OFF
+VERSION=$(cat "$BUILD/project-version.txt" 2>/dev/null || true)
+[ -n "$VERSION" ] || fail "configure wrote no project version (log: $LOGS/configure.log)"
+echo "cross-building $TARGET $VERSION (log: $LOGS/build.log)"
+step build cmake --build "$BUILD" --target "$TARGET" -j"$(nproc)"
+
+# ---- stripped, and nothing but system DLLs imported
+STAGE_NAME=$TARGET-$VERSION-win64
+STAGE=$BUILD/stage/$STAGE_NAME
+rm -rf "$BUILD/stage"
+mkdir -p "$STAGE/Kelvo Firmware"
+step strip "$TRIPLE-strip" -o "$STAGE/$TARGET.exe" "$BUILD/$TARGET.exe"
+step imports "$TRIPLE-objdump" -p "$STAGE/$TARGET.exe"
+foreign=()
+while read -r dll; do
+    base=$(echo "${dll%.[dD][lL][lL]}" | tr '[:upper:]' '[:lower:]')
+    case " ${SYSTEM_DLLS[*]} " in
+    *" $base "*) ;;
+    *) case $base in api-ms-win-*) ;; *) foreign+=("$dll") ;; esac ;;
+    esac
+done < <(sed -n 's/^[[:space:]]*DLL Name: *//p' "$LOGS/imports.log")
+grep -q 'DLL Name:' "$LOGS/imports.log" || fail "imports: no DLL list found (log: $LOGS/imports.log)"
+[ ${#foreign[@]} -eq 0 ] || fail "imports: $TARGET.exe needs ${foreign[*]} beside it (log: $LOGS/imports.log)"
+
+# ---- the zip: the .exe, the firmware folder with its README, the guide.
+# Text files get Windows line ends for Notepad.
+crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
+crlf "$ROOT/packaging/firmware-README.txt" "$STAGE/Kelvo Firmware/README.txt"
+crlf "$ROOT/docs/user-guide-windows.txt" "$STAGE/User Guide.txt"
+mkdir -p "$DIST"
+ZIP=$DIST/$STAGE_NAME.zip
+rm -f "$ZIP.new"
+(cd "$BUILD/stage" && cmake -E tar cf "$ZIP.new" --format=zip "$STAGE_NAME") >"$LOGS/zip.log" 2>&1 \
+    || fail "zip failed (log: $LOGS/zip.log)"
+mv "$ZIP.new" "$ZIP"
+echo "$ZIP"

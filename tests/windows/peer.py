@@ -15,10 +15,8 @@ text command per line, each answered once done):
                         would) or let it go again               -> "ok\n"
 
 Every slave (ours and any --hold one, e.g. the node simulator's) is held by a
-helper in a session of its own, which opens it first so that it becomes that
-session's controlling terminal rather than the wineserver's, puts it into raw
-mode, and ignores SIGINT, SIGQUIT and SIGHUP. Otherwise a 0x03 or 0x1C byte
-from this end could end the Wine session.
+helper from ptyhold.py, so that a 0x03 or 0x1C byte from this end cannot end
+the Wine session.
 
 Usage: peer.py --data LINK --control LINK [--hold SLAVE]... --ready FILE --pids FILE
 The links are (re)pointed at the slaves; FILE receives "ready" when the ports
@@ -32,34 +30,8 @@ import signal
 import sys
 import termios
 import time
-import tty
 
-
-def start_holder(slave_path):
-    """Forks a helper holding slave_path; returns its pid once it holds it."""
-    ready_r, ready_w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(ready_r)
-            os.setsid()
-            for s in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
-                signal.signal(s, signal.SIG_IGN)
-            signal.signal(signal.SIGTERM, signal.SIG_DFL)
-            fd = os.open(slave_path, os.O_RDWR)  # no O_NOCTTY on purpose
-            tty.setraw(fd)
-            os.write(ready_w, b"1")
-            os.close(ready_w)
-            while True:
-                signal.pause()
-        finally:
-            os._exit(1)
-    os.close(ready_w)
-    ok = os.read(ready_r, 1) == b"1"
-    os.close(ready_r)
-    if not ok:
-        raise RuntimeError("could not hold " + slave_path)
-    return pid
+from ptyhold import start_holder
 
 
 def relink(link, target):
