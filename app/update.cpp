@@ -80,8 +80,7 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     if (!loadHexFile())
         return;
     if (updateLog)
-        updateLog->setImage(imageSize,
-                            SerialCanFrame::getU32(image + HexParser::kChecksumOffset));
+        updateLog->setImage(imageSize, SerialCanFrame::getU32(image + HexParser::kChecksumOffset));
     // A file without data would only mark the node's old firmware as new.
     if (imageSize == 0) {
         QMessageBox::warning(this, tr("Load hex file error"), tr("Hex file contains no data."),
@@ -126,7 +125,8 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         readFlash(comHandle);
         if (updateLog) {
             updateLog->endTransfer(UpdateLog::ReadBack,
-                                   perBlock * ((progressValue - written) / FlashGeometry::blockSize));
+                                   perBlock
+                                       * ((progressValue - written) / FlashGeometry::blockSize));
         }
         if (progressDialog->wasCanceled())
             return;

@@ -153,9 +153,9 @@ void UpdateLog::finish(bool aborted)
         else if (t.exchanges <= 0)
             line += QLatin1String("no SDO exchanges");
         else
-            line += QString::asprintf("%ld SDO exchanges in %.1f ms, %.1f us per exchange",
-                                      t.exchanges, double(t.ns) / 1e6,
-                                      double(t.ns) / 1e3 / double(t.exchanges));
+            line +=
+                QString::asprintf("%ld SDO exchanges in %.1f ms, %.1f us per exchange", t.exchanges,
+                                  double(t.ns) / 1e6, double(t.ns) / 1e3 / double(t.exchanges));
         append(line);
     }
     if (m_boxSeen)
@@ -164,7 +164,8 @@ void UpdateLog::finish(bool aborted)
                    .arg(m_boxMs));
     else
         append(QStringLiteral("Outcome: %1 after %2 ms")
-                   .arg(aborted ? QStringLiteral("aborted") : QStringLiteral("ended without a message"))
+                   .arg(aborted ? QStringLiteral("aborted")
+                                : QStringLiteral("ended without a message"))
                    .arg(endMs));
     writeOut();
     m_file.close();
@@ -247,7 +248,8 @@ void UpdateLog::writeOut()
         };
         header += QCoreApplication::applicationName().toUtf8() + " update log\n";
         field("Tool version", QStringLiteral(QRIO_VERSION));
-        field("Started", m_start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) + offsetText(m_start));
+        field("Started",
+              m_start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) + offsetText(m_start));
         field("COM port", m_port);
         field("Node ID", m_nodeId);
         field("Firmware file", m_firmware);
@@ -277,7 +279,8 @@ void UpdateLog::fail()
 void UpdateLog::rotate(const QString &folder)
 {
     const QDir dir(folder);
-    const QStringList logs = dir.entryList({QStringLiteral("update-*.log")}, QDir::Files, QDir::Name);
+    const QStringList logs =
+        dir.entryList({QStringLiteral("update-*.log")}, QDir::Files, QDir::Name);
     for (int i = 0; i < logs.size() - kKept; ++i)
         QFile::remove(dir.filePath(logs[i]));
 }

@@ -116,7 +116,8 @@ int main(int argc, char *argv[])
     Figures intelhex;
     if (!python.empty()) {
         intelhex = measure(15, [&] {
-            return runQuiet({python, "-c", "import sys\nfrom intelhex import IntelHex\nIntelHex(sys.argv[1])",
+            return runQuiet({python, "-c",
+                             "import sys\nfrom intelhex import IntelHex\nIntelHex(sys.argv[1])",
                              file});
         });
     }

@@ -124,7 +124,8 @@ double wallSeconds(const std::string &statsFile)
     for (const QByteArray &line : f.readAll().split('\n')) {
         if (line.contains("Elapsed (wall clock) time")) {
             // h:mm:ss or m:ss.ss
-            const QList<QByteArray> parts = line.mid(line.lastIndexOf(')') + 2).trimmed().split(':');
+            const QList<QByteArray> parts =
+                line.mid(line.lastIndexOf(')') + 2).trimmed().split(':');
             double s = 0;
             for (const QByteArray &p : parts)
                 s = s * 60 + p.toDouble();
@@ -142,7 +143,8 @@ int main(int argc, char *argv[])
         if (std::strcmp(argv[2], "idle") == 0)
             return childIdle(argc, argv);
         if (std::strcmp(argv[2], "update") == 0 && argc >= 5)
-            return childUpdate(argc, argv, std::uint32_t(std::atol(argv[3])), QString::fromLocal8Bit(argv[4]));
+            return childUpdate(argc, argv, std::uint32_t(std::atol(argv[3])),
+                               QString::fromLocal8Bit(argv[4]));
         return 64;
     }
 
@@ -150,9 +152,10 @@ int main(int argc, char *argv[])
     // the offscreen platform.
     benchutil::prepareProcess();
     QCoreApplication app(argc, argv);
-    std::printf("bench_memory: peak resident memory (/usr/bin/time -v), whole %d-byte update vs idle "
-                "window; debug output %s\n",
-                kBytes, benchutil::debugOutputOn() ? "on (to /dev/null)" : "off");
+    std::printf(
+        "bench_memory: peak resident memory (/usr/bin/time -v), whole %d-byte update vs idle "
+        "window; debug output %s\n",
+        kBytes, benchutil::debugOutputOn() ? "on (to /dev/null)" : "off");
     if (access(kTime, X_OK) != 0) {
         std::printf("  %s not available (Debian package \"time\"); skipped\n", kTime);
         return 0;
@@ -162,15 +165,16 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString hex = dir.filePath(QStringLiteral("bench_image.hex"));
     hextest::writeFile(hex, hextest::hexFile(testsupport::randomBytes(kBytes, 99)));
-    const std::string self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().toStdString();
+    const std::string self =
+        QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().toStdString();
     const std::string idleStats = dir.filePath(QStringLiteral("idle.txt")).toStdString();
     const std::string updateStats = dir.filePath(QStringLiteral("update.txt")).toStdString();
     const std::string realStats = dir.filePath(QStringLiteral("real.txt")).toStdString();
 
     const int idleRc = runTimed({self, "--child", "idle"}, idleStats);
-    const int updateRc = runTimed({self, "--child", "update", std::to_string(node->comNumber()),
-                                   hex.toStdString()},
-                                  updateStats);
+    const int updateRc =
+        runTimed({self, "--child", "update", std::to_string(node->comNumber()), hex.toStdString()},
+                 updateStats);
     // The real program has no way to end itself: timeout ends it after 1 s.
     runTimed({"timeout", "-s", "TERM", "1", QRIO_PROGRAM}, realStats);
 
@@ -189,11 +193,13 @@ int main(int argc, char *argv[])
     std::printf("  whole update (%.1f s):         %7ld kB   (+%ld kB)\n", wallSeconds(updateStats),
                 update, update - idle);
     if (real > 0)
-        std::printf("  real program idle (1 s):      %7ld kB   (QuorvexRemoteIOFirmwareUpdater itself)\n",
-                    real);
+        std::printf(
+            "  real program idle (1 s):      %7ld kB   (QuorvexRemoteIOFirmwareUpdater itself)\n",
+            real);
     const double ratio = double(update) / double(idle);
     std::printf("  ratio update / idle: %.3f\n", ratio);
-    std::printf("VERDICT peak memory during an update: %+.1f%% against the idle window, target < +5%%: %s\n",
+    std::printf("VERDICT peak memory during an update: %+.1f%% against the idle window, target < "
+                "+5%%: %s\n",
                 100 * (ratio - 1), ratio < 1.05 ? "met" : "MISSED");
     return 0;
 }

@@ -60,8 +60,8 @@ void run(const char *label, QComboBox *box, int expectedCount)
     // A right-button press: the filter rebuilds the list, and no popup opens
     // whose showing would be timed too.
     auto press = [box] {
-        QMouseEvent event(QEvent::MouseButtonPress, QPointF(5, 5), Qt::RightButton,
-                          Qt::RightButton, Qt::NoModifier);
+        QMouseEvent event(QEvent::MouseButtonPress, QPointF(5, 5), Qt::RightButton, Qt::RightButton,
+                          Qt::NoModifier);
         QCoreApplication::sendEvent(box, &event);
     };
     press();
@@ -103,7 +103,8 @@ int main(int argc, char *argv[])
     // 4 pinned in the dosdevices folder, 4 found by the /dev table.
     for (const char *name : {"COM3", "COM5", "com12", "COM40"})
         QFile::link(QStringLiteral("/dev/null"), dos + '/' + QLatin1String(name));
-    bool ok = touch(dev + QStringLiteral("/ttyS1")) && touch(sys + QStringLiteral("/ttyS1/type"), "4\n")
+    bool ok = touch(dev + QStringLiteral("/ttyS1"))
+              && touch(sys + QStringLiteral("/ttyS1/type"), "4\n")
               && touch(dev + QStringLiteral("/ttyUSB0")) && touch(dev + QStringLiteral("/ttyUSB1"))
               && touch(dev + QStringLiteral("/ttyACM0"));
     if (!ok) {
@@ -114,13 +115,15 @@ int main(int argc, char *argv[])
     PosixPorts::overrideDeviceRoots(dev.toStdString(), sys.toStdString());
     {
         QuorvexRemoteIOFirmwareUpdater w;
-        run("8 ports (temporary device roots)", w.findChild<QComboBox *>(QStringLiteral("comboBox")), 8);
+        run("8 ports (temporary device roots)",
+            w.findChild<QComboBox *>(QStringLiteral("comboBox")), 8);
     }
 
     PosixPorts::overrideDeviceRoots({}, {});
     {
         QuorvexRemoteIOFirmwareUpdater w;
-        run("4 pinned ports + this machine's /dev", w.findChild<QComboBox *>(QStringLiteral("comboBox")), -1);
+        run("4 pinned ports + this machine's /dev",
+            w.findChild<QComboBox *>(QStringLiteral("comboBox")), -1);
     }
     return 0;
 }

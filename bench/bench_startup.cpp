@@ -88,8 +88,8 @@ bool startOnce(const std::string &program, Start *out)
 
 void print(const char *what, const std::vector<double> &v)
 {
-    std::printf("  %-38s median %7.1f ms   min %7.1f ms   (%zu starts)\n", what, benchutil::median(v),
-                benchutil::minimum(v), v.size());
+    std::printf("  %-38s median %7.1f ms   min %7.1f ms   (%zu starts)\n", what,
+                benchutil::median(v), benchutil::minimum(v), v.size());
 }
 
 } // namespace
@@ -119,9 +119,11 @@ int main()
                 n);
     for (const Program &p : programs)
         std::printf("  %-38s %s\n", p.label, p.path.c_str());
-    if (!QFileInfo::exists(QFileInfo(QString::fromStdString(tool.path)).dir().filePath(
-            QStringLiteral("Kelvo Firmware/README.txt"))))
-        std::printf("  (no \"Kelvo Firmware\" folder beside the tool's wrapper: its file list stays empty)\n");
+    if (!QFileInfo::exists(QFileInfo(QString::fromStdString(tool.path))
+                               .dir()
+                               .filePath(QStringLiteral("Kelvo Firmware/README.txt"))))
+        std::printf("  (no \"Kelvo Firmware\" folder beside the tool's wrapper: its file list "
+                    "stays empty)\n");
 
     Start s;
     for (int i = 0; i < 2; ++i) {
@@ -165,7 +167,8 @@ int main()
                 benchutil::minimum(tool.shown) / benchutil::minimum(form.shown));
     std::printf("Ratio to process end (tool / bare): %.3f\n",
                 benchutil::median(tool.exit) / benchutil::median(bare.exit));
-    std::printf("VERDICT start-up to window shown: %.3fx the bare QMainWindow, target <= 1.20x: %s\n",
-                ratio, ratio <= 1.2 ? "met" : "MISSED");
+    std::printf(
+        "VERDICT start-up to window shown: %.3fx the bare QMainWindow, target <= 1.20x: %s\n",
+        ratio, ratio <= 1.2 ? "met" : "MISSED");
     return 0;
 }

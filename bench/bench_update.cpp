@@ -94,8 +94,11 @@ struct Run
     std::vector<double> pieces;
     double writeUs = 0; // per exchange
     double readUs = 0;
-    double perExchange() const { return (writeUs * kWriteExchanges + readUs * kReadExchanges)
-                                        / (kWriteExchanges + kReadExchanges); }
+    double perExchange() const
+    {
+        return (writeUs * kWriteExchanges + readUs * kReadExchanges)
+               / (kWriteExchanges + kReadExchanges);
+    }
     bool ok = false;
 };
 
@@ -104,8 +107,10 @@ Run runOf(const std::vector<NodeRecord> &log)
     // a download request to the node's command object with this sub-index
     auto isCommand = [](const NodeRecord &r, unsigned sub) {
         using namespace SerialCanFrame;
-        return r.received && r.bytes.size() == SdoRecordSize && r.bytes[SdoCommandOffset] == SdoDownloadRequest
-               && (r.bytes[SdoIndexOffset] | r.bytes[SdoIndexOffset + 1] << 8) == NodeObjects::commandObject
+        return r.received && r.bytes.size() == SdoRecordSize
+               && r.bytes[SdoCommandOffset] == SdoDownloadRequest
+               && (r.bytes[SdoIndexOffset] | r.bytes[SdoIndexOffset + 1] << 8)
+                      == NodeObjects::commandObject
                && r.bytes[SdoSubIndexOffset] == sub;
     };
     std::vector<double> key, stores, loads, mark;
@@ -120,8 +125,8 @@ Run runOf(const std::vector<NodeRecord> &log)
             mark.push_back(r.us);
     }
     Run run;
-    if (key.size() != 1 || stores.size() != std::size_t(kBlocks) || loads.size() != std::size_t(kBlocks)
-        || mark.size() != 1)
+    if (key.size() != 1 || stores.size() != std::size_t(kBlocks)
+        || loads.size() != std::size_t(kBlocks) || mark.size() != 1)
         return run;
     std::vector<double> cuts = key;
     cuts.insert(cuts.end(), stores.begin(), stores.end());
@@ -212,7 +217,8 @@ int main(int argc, char *argv[])
     }
     // The image as the program writes it (with the vector checksum word).
     std::vector<std::uint8_t> image(kBytes);
-    if (HexParser::loadImage(hex.constData(), std::size_t(hex.size()), image.data()).size != kBytes) {
+    if (HexParser::loadImage(hex.constData(), std::size_t(hex.size()), image.data()).size
+        != kBytes) {
         std::printf("the HEX file did not load\n");
         return 1;
     }
@@ -263,7 +269,8 @@ int main(int argc, char *argv[])
 
     auto runIdeal = [&](Run *run) {
         const qint64 offset = QFileInfo(nodeLog).size();
-        const std::string error = idealclient::update(slave, 1, image.data(), kBlocks, readBack.data());
+        const std::string error =
+            idealclient::update(slave, 1, image.data(), kBlocks, readBack.data());
         if (!error.empty()) {
             std::printf("ideal client update failed: %s\n", error.c_str());
             return false;
@@ -306,7 +313,8 @@ int main(int argc, char *argv[])
             QThread::msleep(2000);
             const QStringList now = QDir(logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
             std::printf("no \"Burning Firmware Successful\" box within 120 s; its log: %s\n",
-                        now.isEmpty() ? "none" : qPrintable(lastLine(QDir(logs).filePath(now.last()))));
+                        now.isEmpty() ? "none"
+                                      : qPrintable(lastLine(QDir(logs).filePath(now.last()))));
             return false;
         }
         // Dismissed as the user does; the log is finished after the box.
@@ -325,9 +333,10 @@ int main(int argc, char *argv[])
         }
         tool.stop();
         std::system("xdotool keyup Escape >/dev/null 2>&1");
-        if (!lastLine(newest).startsWith(QLatin1String("Outcome: \"Burning Firmware Successful\""))) {
-            std::printf("the update log in %s has no success outcome: \"%s\" (%s)\n", qPrintable(logs),
-                        qPrintable(lastLine(newest)), qPrintable(newest));
+        if (!lastLine(newest).startsWith(
+                QLatin1String("Outcome: \"Burning Firmware Successful\""))) {
+            std::printf("the update log in %s has no success outcome: \"%s\" (%s)\n",
+                        qPrintable(logs), qPrintable(lastLine(newest)), qPrintable(newest));
             return false;
         }
         lastLog = newest;
@@ -340,18 +349,19 @@ int main(int argc, char *argv[])
     for (int i = 0; i < pairs; ++i) {
         Run a, b;
         bool toolFailed = false;
-        if (!benchutil::abbaPair(i, [&] { return runIdeal(&a); }, [&] { return runProgram(&b); },
-                                 &toolFailed)) {
+        if (!benchutil::abbaPair(
+                i, [&] { return runIdeal(&a); }, [&] { return runProgram(&b); }, &toolFailed)) {
             std::printf("%s run failed\n", toolFailed ? "program" : "ideal client");
             return 1;
         }
         ideals.push_back(a);
         tools.push_back(b);
-        std::printf("  pair %d (%s first), us per SDO exchange:\n", i + 1, i % 2 ? "program" : "ideal");
+        std::printf("  pair %d (%s first), us per SDO exchange:\n", i + 1,
+                    i % 2 ? "program" : "ideal");
         std::printf("    ideal   write %6.2f  read-back %6.2f  both %6.2f\n", a.writeUs, a.readUs,
                     a.perExchange());
-        std::printf("    program write %6.2f  read-back %6.2f  both %6.2f   ratio %.3f\n", b.writeUs,
-                    b.readUs, b.perExchange(), b.perExchange() / a.perExchange());
+        std::printf("    program write %6.2f  read-back %6.2f  both %6.2f   ratio %.3f\n",
+                    b.writeUs, b.readUs, b.perExchange(), b.perExchange() / a.perExchange());
         std::printf("    its update log: %s | %s\n", qPrintable(logLine(lastLog, "Flash write:")),
                     qPrintable(logLine(lastLog, "Read-back:")));
         std::fflush(stdout);
@@ -375,22 +385,24 @@ int main(int argc, char *argv[])
                 med(ideals, read), med(ideals, both));
     std::printf("  program                        %7.2f   %7.2f  %7.2f   ratio %.3f (median of the "
                 "per-pair ratios %.3f)\n",
-                med(tools, write), med(tools, read), med(tools, both), med(tools, both) / med(ideals, both),
-                median(pairRatios));
+                med(tools, write), med(tools, read), med(tools, both),
+                med(tools, both) / med(ideals, both), median(pairRatios));
     const Run bi = bestOf(ideals);
     const Run bt = bestOf(tools);
-    std::printf("Each of the 1025 pieces (flash key, 512 + 512 blocks) at its fastest of the %d runs:\n",
-                pairs);
+    std::printf(
+        "Each of the 1025 pieces (flash key, 512 + 512 blocks) at its fastest of the %d runs:\n",
+        pairs);
     std::printf("  ideal client                   %7.2f   %7.2f  %7.2f\n", bi.writeUs, bi.readUs,
                 bi.perExchange());
     std::printf("  program                        %7.2f   %7.2f  %7.2f   ratio %.3f (write %.3f, "
                 "read-back %.3f)\n",
                 bt.writeUs, bt.readUs, bt.perExchange(), bt.perExchange() / bi.perExchange(),
                 bt.writeUs / bi.writeUs, bt.readUs / bi.readUs);
-    std::printf("  the program's last update log: %lld bytes\n", static_cast<long long>(logInfo.size()));
+    std::printf("  the program's last update log: %lld bytes\n",
+                static_cast<long long>(logInfo.size()));
     std::printf("(The medians follow whatever else the machine did during each run; the piecewise "
                 "best leaves that out and gives the verdict.)\n");
-    benchutil::verdict("program time per SDO exchange, with its update log", bt.perExchange() / bi.perExchange(),
-                       target);
+    benchutil::verdict("program time per SDO exchange, with its update log",
+                       bt.perExchange() / bi.perExchange(), target);
     return 0;
 }

@@ -99,7 +99,8 @@ inline bool startDisplay(Process &xvfb)
 {
     int fd = -1;
     // -displayfd: the server picks a free number and writes it once it serves.
-    if (!xvfb.start({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, &fd))
+    if (!xvfb.start({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                    &fd))
         return false;
     const std::string number = readLine(fd);
     ::close(fd);
@@ -131,8 +132,9 @@ inline std::string firstLineOf(const std::string &command)
 // regular expression `title`, waiting up to `seconds`; empty when none came.
 inline std::string waitForWindow(pid_t pid, const std::string &title, int seconds)
 {
-    return firstLineOf("timeout " + std::to_string(seconds) + " xdotool search --all --sync --onlyvisible --pid "
-                       + std::to_string(pid) + " --name '" + title + "'");
+    return firstLineOf("timeout " + std::to_string(seconds)
+                       + " xdotool search --all --sync --onlyvisible --pid " + std::to_string(pid)
+                       + " --name '" + title + "'");
 }
 
 // A left click at (x, y) inside window `id`.

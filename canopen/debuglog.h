@@ -14,9 +14,9 @@ inline bool updaterDebugEnabled()
 
 // UPDATER_DEBUG() << ...; is qDebug() << ...; that skips the formatting when
 // debug output is off.
-#define UPDATER_DEBUG()                                                                            \
-    if (!updaterDebugEnabled()) {                                                                  \
-    } else                                                                                         \
+#define UPDATER_DEBUG()           \
+    if (!updaterDebugEnabled()) { \
+    } else                        \
         qDebug()
 
 // One debug line made the way QDebug renders a stream of C strings and

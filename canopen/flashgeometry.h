@@ -28,7 +28,8 @@ constexpr std::uint8_t firstWordSubIndex = 0;
 static_assert(wordSize == int(SerialCanFrame::SdoDataSize), "one word is one SDO transfer's data");
 static_assert(flashSize % blockSize == 0, "the flash is a whole number of blocks");
 static_assert(flashBase % blockSize == 0, "blocks start at multiples of the block size");
-static_assert(firstWordSubIndex + wordsPerBlock - 1 <= 0xFF, "every word of a block has a sub-index");
+static_assert(firstWordSubIndex + wordsPerBlock - 1 <= 0xFF,
+              "every word of a block has a sub-index");
 
 // Blocks that `bytes` image bytes take, the last one perhaps partly filled.
 constexpr int blocksFor(int bytes)

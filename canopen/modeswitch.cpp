@@ -22,7 +22,8 @@ std::uint32_t readModeWord(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle
     return SerialCanFrame::getU32(bytes);
 }
 
-void sendCommand(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle handle, std::uint8_t subIndex)
+void sendCommand(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle handle,
+                 std::uint8_t subIndex)
 {
     std::uint8_t key[4];
     SerialCanFrame::putU32(key, commandKey);

@@ -15,13 +15,13 @@ constexpr std::uint16_t modeObject = 0x5101;
 constexpr std::uint16_t blockDataObject = 0x5102;
 
 // Sub-indices of commandObject (5 is not used).
-constexpr std::uint8_t cmdBootStep1 = 1;    // the node restarts without a reply
+constexpr std::uint8_t cmdBootStep1 = 1; // the node restarts without a reply
 constexpr std::uint8_t cmdBootStep2 = 2;
-constexpr std::uint8_t cmdUserMode = 3;     // the node restarts and sends its boot-up frame
+constexpr std::uint8_t cmdUserMode = 3; // the node restarts and sends its boot-up frame
 constexpr std::uint8_t cmdFirmwareMark = 4;
-constexpr std::uint8_t cmdStoreBlock = 6;   // data: the flash address to store the block at
-constexpr std::uint8_t cmdLoadBlock = 7;    // data: the flash address of the block to read
-constexpr std::uint8_t cmdFlashKey = 8;     // data: flashKey
+constexpr std::uint8_t cmdStoreBlock = 6; // data: the flash address to store the block at
+constexpr std::uint8_t cmdLoadBlock = 7;  // data: the flash address of the block to read
+constexpr std::uint8_t cmdFlashKey = 8;   // data: flashKey
 
 // The one sub-index of modeObject: read-only, the mode word.
 constexpr std::uint8_t modeWordSubIndex = 0;

@@ -64,7 +64,8 @@ void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std
 } // namespace
 
 bool QuorvexRemoteIOFirmwareUpdater::sendSdoDownload(Handle handle, std::uint16_t index,
-                                                     std::uint8_t subIndex, const std::uint8_t *data)
+                                                     std::uint8_t subIndex,
+                                                     const std::uint8_t *data)
 {
     std::uint8_t record[SerialCanFrame::SdoRecordSize];
     const bool ok = writeRequest(handle, nodeId, SerialCanFrame::SdoDownloadRequest, index,
@@ -94,7 +95,11 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoUpload(Handle handle, std::uint16_t 
                                  nullptr, record);
     if (updaterDebugEnabled()) {
         HexDebugLine line;
-        line.text("Upload request Index:").hex(index).text(" SubIndex:").hex(subIndex).text(" Data:");
+        line.text("Upload request Index:")
+            .hex(index)
+            .text(" SubIndex:")
+            .hex(subIndex)
+            .text(" Data:");
         for (std::uint8_t byte : record)
             line.hex(byte).text(" ");
     }
@@ -102,7 +107,8 @@ bool QuorvexRemoteIOFirmwareUpdater::sendSdoUpload(Handle handle, std::uint16_t 
 }
 
 bool QuorvexRemoteIOFirmwareUpdater::waitSdoUploadResponse(Handle handle, std::uint16_t index,
-                                                           std::uint8_t subIndex, std::uint8_t *data)
+                                                           std::uint8_t subIndex,
+                                                           std::uint8_t *data)
 {
     receiveReply(handle, index, subIndex, data, false);
     return true;

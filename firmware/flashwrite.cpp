@@ -38,7 +38,8 @@ void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
             waitSdoDownloadResponse(handle, blockDataObject, subIndex, reply);
             offset += wordSize;
         }
-        UPDATER_DEBUG() << "Write flash:" << offset << "bytes, block took" << block.elapsed() << "ms";
+        UPDATER_DEBUG() << "Write flash:" << offset << "bytes, block took" << block.elapsed()
+                        << "ms";
 
         SerialCanFrame::putU32(value, address);
         sendSdoDownload(handle, commandObject, cmdStoreBlock, value);

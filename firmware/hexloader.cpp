@@ -49,10 +49,10 @@ bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
                               QMessageBox::NoButton);
         return false;
     case HexParser::LoadStatus::TooBig:
-        QMessageBox::critical(this, tr("Load hex file error"),
-                              tr("Data size in hex file is bigger than %1")
-                                  .arg(FlashGeometry::flashSize),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::critical(
+            this, tr("Load hex file error"),
+            tr("Data size in hex file is bigger than %1").arg(FlashGeometry::flashSize),
+            QMessageBox::Ok, QMessageBox::NoButton);
         return false;
     case HexParser::LoadStatus::NotContiguous:
         QMessageBox::critical(this, tr("Load hex file error"),

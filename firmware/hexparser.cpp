@@ -163,7 +163,8 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
     const char *p = text;
     const char *const end = text + length;
     while (p < end) {
-        const auto *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const auto *lf =
+            static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
         std::size_t n = static_cast<std::size_t>((lf ? lf : end) - p);
         if (lf && n > 0 && p[n - 1] == '\r')
             --n;

@@ -12,10 +12,10 @@
 
 namespace HexParser {
 
-constexpr int kMaxConsideredLength = 43;  // ':' + 42 digits: a record with 16 data bytes
-constexpr int kDecodeCapacity = 512;      // bytes one line may decode to
-constexpr int kMaxDataBytes = 16;         // data bytes of one data record
-constexpr int kChecksumOffset = 28;       // image bytes 28..31 hold the vector checksum
+constexpr int kMaxConsideredLength = 43; // ':' + 42 digits: a record with 16 data bytes
+constexpr int kDecodeCapacity = 512;     // bytes one line may decode to
+constexpr int kMaxDataBytes = 16;        // data bytes of one data record
+constexpr int kChecksumOffset = 28;      // image bytes 28..31 hold the vector checksum
 
 // '0'-'9', 'A'-'F', 'a'-'f' -> 0..15; anything else throws
 // std::invalid_argument("Invalid input string").
@@ -49,8 +49,8 @@ enum class LoadStatus {
 struct LoadResult
 {
     LoadStatus status = LoadStatus::Ok;
-    int line = 0;     // 1-based line of the failure; 0 on success
-    int size = 0;     // data bytes placed in the image (valid on success)
+    int line = 0;               // 1-based line of the failure; 0 on success
+    int size = 0;               // data bytes placed in the image (valid on success)
     std::uint32_t checksum = 0; // the word stored at bytes 28..31 (on success), for the log
 };
 

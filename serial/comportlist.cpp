@@ -16,7 +16,8 @@
 void QuorvexRemoteIOFirmwareUpdater::refreshComPortList()
 {
     // Enumerate first: the box is touched only once the new list is known.
-    std::vector<QuorvexCOMLib::EnumSerialCOM::DATA> ports = QuorvexCOMLib::EnumSerialCOM::Enumerate();
+    std::vector<QuorvexCOMLib::EnumSerialCOM::DATA> ports =
+        QuorvexCOMLib::EnumSerialCOM::Enumerate();
 
     std::uint32_t remembered = 0;
     const QVariant current = ui->comboBox->currentData(Qt::UserRole);

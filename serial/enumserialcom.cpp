@@ -7,7 +7,8 @@
 
 namespace QuorvexCOMLib {
 
-std::vector<EnumSerialCOM::DATA> EnumSerialCOM::FromPortNumbers(const std::vector<std::uint32_t> &ports)
+std::vector<EnumSerialCOM::DATA>
+EnumSerialCOM::FromPortNumbers(const std::vector<std::uint32_t> &ports)
 {
     std::vector<DATA> result;
     result.reserve(ports.size());

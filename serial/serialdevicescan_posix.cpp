@@ -35,7 +35,9 @@ constexpr std::uint32_t kTableSpan = 100;
 
 bool exists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     return ::stat(path.c_str(), &st) == 0; // follows links: a dangling one does not exist
 }
 

@@ -40,8 +40,7 @@ bool usingDosDeviceNames(std::vector<std::uint32_t> &ports, std::size_t firstCap
     for (;;) {
         // No buffer to be had: none asked for, a byte count that overflows,
         // or more characters than the query can be told (a DWORD).
-        if (capacity == 0
-            || capacity > std::numeric_limits<std::size_t>::max() / sizeof(wchar_t)
+        if (capacity == 0 || capacity > std::numeric_limits<std::size_t>::max() / sizeof(wchar_t)
             || capacity > std::numeric_limits<DWORD>::max()) {
             ::SetLastError(ERROR_OUTOFMEMORY);
             return false;

@@ -29,7 +29,8 @@ constexpr std::size_t kInputCompactAt = 4096;
 } // namespace
 
 NodeSim::Impl::Impl(Options o)
-    : options(std::move(o)), faults(options.faults),
+    : options(std::move(o)),
+      faults(options.faults),
       node(options.nodeId, options.startInBootMode, options.rebootDelayMs)
 {
 }
@@ -44,7 +45,8 @@ bool NodeSim::Impl::openPty()
         return false;
     }
     char name[128];
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0
+        || ::ptsname_r(master, name, sizeof name) != 0) {
         error = errnoText("pseudo-terminal set-up");
         return false;
     }
@@ -56,7 +58,7 @@ bool NodeSim::Impl::openPty()
         error = errnoText("cannot open " + slavePath);
         return false;
     }
-    termios tio {};
+    termios tio{};
     if (::tcgetattr(slave, &tio) != 0) {
         error = errnoText("tcgetattr");
         return false;
@@ -87,7 +89,8 @@ bool NodeSim::Impl::registerPort()
 {
     if (options.com < 0)
         return true;
-    const std::string dir = options.dosDevicesDir.empty() ? PosixPorts::dosDevicesDir() : options.dosDevicesDir;
+    const std::string dir =
+        options.dosDevicesDir.empty() ? PosixPorts::dosDevicesDir() : options.dosDevicesDir;
     return registration.add(dir, options.com, slavePath, &error);
 }
 
@@ -151,7 +154,8 @@ void NodeSim::Impl::run()
         const Clock::time_point next = nextDeadline();
         int timeoutMs = -1;
         if (next != Clock::time_point::max()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
             timeoutMs = int(std::clamp<long long>(left, 0, 60000));
         }
 
@@ -178,7 +182,8 @@ void NodeSim::Impl::run()
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (inputPos < input.size() && now - lastInput >= kPartialRecordTimeout) {
-                log.add(Direction::Received, input.data() + inputPos, input.size() - inputPos, now, 0, true);
+                log.add(Direction::Received, input.data() + inputPos, input.size() - inputPos, now,
+                        0, true);
                 input.clear();
                 inputPos = 0;
             }
@@ -243,7 +248,8 @@ void NodeSim::Impl::takeInput(Clock::time_point now)
     }
 }
 
-void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size, Clock::time_point now)
+void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size,
+                                 Clock::time_point now)
 {
     log.add(Direction::Received, record, size, now);
     if (SerialCanFrame::getU16(record) != SerialCanFrame::SdoRequestBase + unsigned(options.nodeId))

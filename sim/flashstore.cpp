@@ -37,12 +37,15 @@ bool FlashStore::open(const std::string &path, std::string *error)
         writeFile(0, kFlashSize);
         return true;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(m_fd, &st) != 0) {
         *error = errnoText("cannot read flash file " + path);
         return false;
     }
-    const std::size_t have = std::min<std::size_t>(std::size_t(std::max<off_t>(st.st_size, 0)), kFlashSize);
+    const std::size_t have =
+        std::min<std::size_t>(std::size_t(std::max<off_t>(st.st_size, 0)), kFlashSize);
     std::size_t done = 0;
     while (done < have) {
         const ssize_t n = ::pread(m_fd, m_flash.data() + done, have - done, off_t(done));
@@ -97,7 +100,8 @@ void FlashStore::writeFile(std::size_t offset, std::size_t size)
     size = std::min(size, kFlashSize - offset);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pwrite(m_fd, m_flash.data() + offset + done, size - done, off_t(offset + done));
+        const ssize_t n =
+            ::pwrite(m_fd, m_flash.data() + offset + done, size - done, off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

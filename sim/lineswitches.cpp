@@ -38,7 +38,10 @@ void schedule(std::deque<Timed> *timetable, std::vector<std::uint8_t> record,
     std::size_t at = 0;
     for (int i = 0; i < pieces; ++i) {
         const std::size_t len = base + (std::size_t(i) >= std::size_t(pieces) - longer ? 1 : 0);
-        timetable->push_back({due, Bytes(record.begin() + std::ptrdiff_t(at), record.begin() + std::ptrdiff_t(at + len)), i + 1});
+        timetable->push_back(
+            {due,
+             Bytes(record.begin() + std::ptrdiff_t(at), record.begin() + std::ptrdiff_t(at + len)),
+             i + 1});
         at += len;
         due += std::chrono::milliseconds(std::max(faults->splitDelayMs, 0));
     }

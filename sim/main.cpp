@@ -124,7 +124,8 @@ int main(int argc, char *argv[])
         } else if (arg == "--no-bootup") {
             options.faults.noBootUp = true;
         } else if (arg == "--corrupt") {
-            options.faults.corruptFlashOffset = number(arg, value(), 0, FlashGeometry::flashSize - 1);
+            options.faults.corruptFlashOffset =
+                number(arg, value(), 0, FlashGeometry::flashSize - 1);
         } else if (arg == "--stray-byte") {
             options.faults.strayByte = true;
         } else if (arg == "--extra-boot-reply") {

@@ -11,7 +11,8 @@
 
 namespace {
 
-void record(std::FILE *out, unsigned type, unsigned offset, const std::uint8_t *data, unsigned count)
+void record(std::FILE *out, unsigned type, unsigned offset, const std::uint8_t *data,
+            unsigned count)
 {
     unsigned sum = count + (offset >> 8) + (offset & 0xFF) + type;
     std::fprintf(out, ":%02X%04X%02X", count, offset & 0xFFFF, type);

@@ -57,7 +57,9 @@ std::size_t wordOffset(std::uint8_t sub)
 } // namespace
 
 NodeModel::NodeModel(int nodeId, bool startInBootMode, int rebootDelayMs)
-    : m_nodeId(nodeId), m_rebootDelayMs(rebootDelayMs), m_boot(startInBootMode)
+    : m_nodeId(nodeId),
+      m_rebootDelayMs(rebootDelayMs),
+      m_boot(startInBootMode)
 {
     std::memset(m_block, 0xFF, sizeof m_block);
 }
@@ -209,7 +211,8 @@ void NodeModel::blockCommand(std::uint8_t sub, std::uint32_t address)
     return confirm(index, sub);
 }
 
-void NodeModel::reply(std::uint8_t command, std::uint16_t index, std::uint8_t sub, std::uint32_t value)
+void NodeModel::reply(std::uint8_t command, std::uint16_t index, std::uint8_t sub,
+                      std::uint32_t value)
 {
     Record record(SdoRecordSize);
     buildSdoReply(record.data(), m_nodeId, command, index, sub, value);

@@ -48,7 +48,8 @@ public:
 
 private:
     void upload(std::uint16_t index, std::uint8_t sub);
-    void download(std::uint16_t index, std::uint8_t sub, const std::uint8_t *data, Clock::time_point now);
+    void download(std::uint16_t index, std::uint8_t sub, const std::uint8_t *data,
+                  Clock::time_point now);
     void command(std::uint8_t sub, std::uint32_t value, Clock::time_point now);
     void blockCommand(std::uint8_t sub, std::uint32_t address);
     void reply(std::uint8_t command, std::uint16_t index, std::uint8_t sub, std::uint32_t value);

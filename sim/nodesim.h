@@ -15,23 +15,24 @@ namespace nodesim {
 
 struct Faults
 {
-    bool silent = false;              // never answers anything
-    long silentAfterRequests = -1;    // >= 0: answers that many requests, then falls silent
-    int splitPieces = 1;              // > 1: each reply goes out in this many pieces ...
-    int splitDelayMs = 0;             // ... with this pause between pieces
-    int latencyMs = 0;                // pause before every reply
-    bool neverBoot = false;           // ignores the commands into boot mode
-    bool neverUser = false;           // restarts into boot mode again on the user-mode command
-    bool noBootUp = false;            // sends no boot-up record after a restart
-    long corruptFlashOffset = -1;     // >= 0: the flash byte at this offset (from the flash base) is stored inverted
-    bool strayByte = false;           // one 0x00 byte goes out before the next reply (once)
+    bool silent = false;           // never answers anything
+    long silentAfterRequests = -1; // >= 0: answers that many requests, then falls silent
+    int splitPieces = 1;           // > 1: each reply goes out in this many pieces ...
+    int splitDelayMs = 0;          // ... with this pause between pieces
+    int latencyMs = 0;             // pause before every reply
+    bool neverBoot = false;        // ignores the commands into boot mode
+    bool neverUser = false;        // restarts into boot mode again on the user-mode command
+    bool noBootUp = false;         // sends no boot-up record after a restart
+    long corruptFlashOffset =
+        -1; // >= 0: the flash byte at this offset (from the flash base) is stored inverted
+    bool strayByte = false;             // one 0x00 byte goes out before the next reply (once)
     bool extraReplyToBootStep1 = false; // answers the sub-index 1 boot command too
 };
 
 struct Options
 {
     int nodeId = 1;
-    int com = -1;              // >= 0: register as COM<com> in the dosdevices folder; 0 picks a free number
+    int com = -1; // >= 0: register as COM<com> in the dosdevices folder; 0 picks a free number
     std::string dosDevicesDir; // empty: the tool's own, PosixPorts::dosDevicesDir()
     std::string flashPath;     // empty: flash kept in memory only
     std::string logPath;       // empty: log kept in memory only
@@ -46,7 +47,8 @@ struct LogEntry
 {
     std::chrono::steady_clock::time_point time;
     Direction direction;
-    std::vector<std::uint8_t> bytes; // one whole record (or one piece of a split reply, marked below)
+    std::vector<std::uint8_t>
+        bytes;            // one whole record (or one piece of a split reply, marked below)
     int piece = 0;        // a split reply's pieces are numbered 1, 2, ...; 0 for a whole record
     bool dropped = false; // received bytes skipped to get back in step (no record)
 };
@@ -83,9 +85,9 @@ public:
     void clearLog();
     std::vector<std::vector<std::uint8_t>> receivedRecords() const; // requests in order
     bool bootMode() const;
-    bool firmwareMarked() const;  // sub-index 4 written with the command key since start
-    long requestCount() const;    // records received for this node
-    std::vector<std::uint8_t> flash() const;  // the whole flash, FlashGeometry::flashSize bytes
+    bool firmwareMarked() const;             // sub-index 4 written with the command key since start
+    long requestCount() const;               // records received for this node
+    std::vector<std::uint8_t> flash() const; // the whole flash, FlashGeometry::flashSize bytes
     void setFlash(const std::vector<std::uint8_t> &contents);
 
 private:

@@ -46,7 +46,8 @@ void RecordLog::add(Direction direction, const std::uint8_t *bytes, std::size_t 
     m_entries.push_back(std::move(e));
     if (!m_file)
         return;
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
     char line[32 + 3 * kMaxLineBytes];
     int len = std::snprintf(line, 32, "%lld.%06lld %s", static_cast<long long>(us / 1000000),
                             static_cast<long long>(us % 1000000),

@@ -29,8 +29,8 @@ public:
     bool openFile(const std::string &path, std::string *error);
     void closeFile();
 
-    void add(Direction direction, const std::uint8_t *bytes, std::size_t size, Clock::time_point time,
-             int piece = 0, bool dropped = false);
+    void add(Direction direction, const std::uint8_t *bytes, std::size_t size,
+             Clock::time_point time, int piece = 0, bool dropped = false);
     const std::vector<LogEntry> &entries() const { return m_entries; }
     void clear() { m_entries.clear(); }
 

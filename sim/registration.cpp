@@ -26,13 +26,17 @@ bool mkdirs(const std::string &dir)
         if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
             return false;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool isDanglingLink(const std::string &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
         return false;
     return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;

@@ -25,8 +25,8 @@ public:
     // Removes the link, unless somebody has re-used the name meanwhile.
     void remove();
 
-    int com() const { return m_com; }                       // -1 when none
-    const std::string &linkPath() const { return m_link; }  // empty when none
+    int com() const { return m_com; }                      // -1 when none
+    const std::string &linkPath() const { return m_link; } // empty when none
 
 private:
     enum class Outcome { Linked, Taken, Failed };

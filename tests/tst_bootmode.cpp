@@ -14,10 +14,12 @@ namespace {
 
 QString hex(const std::vector<std::uint8_t> &b)
 {
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size())).toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size())).toHex());
 }
 
-void checkFailureBox(const testsupport::MessageBoxCatcher &catcher, QWidget *window, const QString &text)
+void checkFailureBox(const testsupport::MessageBoxCatcher &catcher, QWidget *window,
+                     const QString &text)
 {
     QCOMPARE(catcher.boxes.size(), 1);
     const testsupport::CaughtBox &box = catcher.boxes[0];
@@ -59,11 +61,13 @@ void TestBootMode::userModeNodeSwitches()
                        "tx 810508430151006d726f6e", // 'norm'
                        "rx 01060823005101e7519c3a", // first step, no reply
                        "rx 01060823005102e7519c3a", // second step
-                       "tx 81050860005102" "00000000",
+                       "tx 81050860005102"
+                       "00000000",
                        "rx 0106084001510000000000",
                        "tx 81050843015100746f6f62", // 'boot'
                    }));
-    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(log[3].time - log[2].time).count();
+    const auto gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(log[3].time - log[2].time).count();
     // The node stamps records as its thread reads them, so a few
     // milliseconds of its wake-up jitter can come off the tool's 500 ms.
     QVERIFY2(gap >= 480 && gap < 1500, qPrintable(QString::number(gap)));

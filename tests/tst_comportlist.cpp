@@ -368,8 +368,8 @@ void TestComPortList::filterNeverConsumes()
     QuorvexRemoteIOFirmwareUpdater w;
     QComboBox *box = w.ui->comboBox;
 
-    for (Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton,
-                                   Qt::BackButton}) {
+    for (Qt::MouseButton button :
+         {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton, Qt::BackButton}) {
         addPort(QStringLiteral("COM%1").arg(10 + box->count()));
         const int count = box->count();
         QMouseEvent press(QEvent::MouseButtonPress, QPoint(2, 2), button, button, Qt::NoModifier);

@@ -234,16 +234,18 @@ void TestFirmwareFileList::plainReadmeAsUtf8()
     QTextCodec::setCodecForLocale(localeCodec);
     QTextEdit *edit = w.ui->textEdit_explain;
     // Line ends as text; the angle brackets stay text.
-    QCOMPARE(edit->toPlainText(), QString::fromUtf8("Ger\xC3\xA4t f\xC3\xBCr Ventile \xE2\x80\x93 v1.2\n"
-                                                    "Use a < b and c > d.\n"
-                                                    "Second line\n"));
+    QCOMPARE(edit->toPlainText(),
+             QString::fromUtf8("Ger\xC3\xA4t f\xC3\xBCr Ventile \xE2\x80\x93 v1.2\n"
+                               "Use a < b and c > d.\n"
+                               "Second line\n"));
     QVERIFY(edit->isReadOnly());
 }
 
 void TestFirmwareFileList::readmeWithByteOrderMark()
 {
     makeFolder();
-    const QString text = QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e aus dem Werk");
+    const QString text = QString::fromUtf8("Gr\xC3\xBC\xC3\x9F"
+                                           "e aus dem Werk");
     QTextCodec *utf16 = QTextCodec::codecForName("UTF-16LE");
     QVERIFY(utf16);
     const QByteArray bytes = utf16->fromUnicode(text); // starts with its byte-order mark
@@ -263,7 +265,8 @@ void TestFirmwareFileList::htmlReadmeShownFormatted()
     const QString shown = edit->toPlainText();
     QVERIFY2(!shown.contains('<'), qPrintable(shown));
     QVERIFY2(shown.contains(QStringLiteral("Release notes")), qPrintable(shown));
-    QVERIFY2(shown.contains(QStringLiteral("Version 1.2 fixes the relay outputs.")), qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("Version 1.2 fixes the relay outputs.")),
+             qPrintable(shown));
 
     const QTextCursor bold = edit->document()->find(QStringLiteral("1.2"));
     QVERIFY(!bold.isNull());

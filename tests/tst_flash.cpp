@@ -20,7 +20,8 @@ struct FlashRig : testsupport::NodeRig
     explicit FlashRig(nodesim::Options options = bootOptions()) : NodeRig(options)
     {
         Updater &w = *window;
-        dialog = new QProgressDialog(QStringLiteral("Burning"), QStringLiteral("Abort"), 0, 1000000, &w);
+        dialog =
+            new QProgressDialog(QStringLiteral("Burning"), QStringLiteral("Abort"), 0, 1000000, &w);
         dialog->setWindowModality(Qt::WindowModal);
         dialog->setValue(1);
         dialog->show();
@@ -55,7 +56,8 @@ struct FlashRig : testsupport::NodeRig
 
 QString hexWord(std::uint32_t v)
 {
-    const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+    const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
+                               std::uint8_t(v >> 24)};
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(b), 4).toHex());
 }
 
@@ -119,12 +121,14 @@ void TestFlash::writeSequence()
     QCOMPARE(requests[0], QStringLiteral("01060823005108") + hexWord(0x5E3B90C4));
     for (int j = 0; j < 2; ++j) {
         for (int k = 0; k < 64; ++k) {
-            const QByteArray word = QByteArray(reinterpret_cast<char *>(rig.window->image) + 256 * j + 4 * k, 4);
-            QCOMPARE(requests[1 + 65 * j + k],
-                     QStringLiteral("010608230251") + QString::number(k, 16).rightJustified(2, '0')
-                         + QString::fromLatin1(word.toHex()));
+            const QByteArray word =
+                QByteArray(reinterpret_cast<char *>(rig.window->image) + 256 * j + 4 * k, 4);
+            QCOMPARE(requests[1 + 65 * j + k], QStringLiteral("010608230251")
+                                                   + QString::number(k, 16).rightJustified(2, '0')
+                                                   + QString::fromLatin1(word.toHex()));
         }
-        QCOMPARE(requests[1 + 65 * j + 64], QStringLiteral("01060823005106") + hexWord(0x8000 + 256 * j));
+        QCOMPARE(requests[1 + 65 * j + 64],
+                 QStringLiteral("01060823005106") + hexWord(0x8000 + 256 * j));
     }
     QCOMPARE(requests[65], QStringLiteral("0106082300510600800000"));
 
@@ -136,7 +140,8 @@ void TestFlash::writeSequence()
         QCOMPARE(reads[65 * j], QStringLiteral("01060823005107") + hexWord(0x8000 + 256 * j));
         for (int k = 0; k < 64; ++k)
             QCOMPARE(reads[65 * j + 1 + k], QStringLiteral("010608400251")
-                                                + QString::number(k, 16).rightJustified(2, '0') + "00000000");
+                                                + QString::number(k, 16).rightJustified(2, '0')
+                                                + "00000000");
     }
     const std::vector<std::uint8_t> flash = rig.node->flash();
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), 300), data);

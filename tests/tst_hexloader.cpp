@@ -128,8 +128,8 @@ void TestHexLoader::hexStringToBytes_data()
     QTest::newRow("over the capacity") << QByteArray(":010203") << 2 << -1 << QByteArray() << false;
     QTest::newRow("256 bytes") << ':' + QByteArray(512, 'f') << 512 << 256
                                << QByteArray(256, char(0xFF)) << false;
-    QTest::newRow("257 bytes")
-        << ':' + QByteArray(514, 'f') << 512 << 257 << QByteArray(257, char(0xFF)) << false;
+    QTest::newRow("257 bytes") << ':' + QByteArray(514, 'f') << 512 << 257
+                               << QByteArray(257, char(0xFF)) << false;
     QTest::newRow("non-digit throws") << QByteArray(":0G") << 512 << 0 << QByteArray() << true;
     QTest::newRow("blank throws") << QByteArray(": 1") << 512 << 0 << QByteArray() << true;
 }
@@ -168,16 +168,20 @@ void TestHexLoader::parseHexRecord_data()
     const QByteArray sixteen = pattern(16);
     QTest::newRow("data record of 16 bytes") << dataRecord(0x8000, sixteen) << true << sixteen;
     QTest::newRow("lower-case digits") << dataRecord(0x8000, sixteen).toLower() << true << sixteen;
-    QTest::newRow("data record of 1 byte") << dataRecord(0x0000, "\x42") << true << QByteArray("\x42");
+    QTest::newRow("data record of 1 byte")
+        << dataRecord(0x0000, "\x42") << true << QByteArray("\x42");
     QTest::newRow("data record of 0 bytes") << QByteArray(":0000000000") << true << QByteArray();
     QTest::newRow("end of file") << endOfFile() << true << QByteArray();
-    QTest::newRow("end of file, wrong checksum") << QByteArray(":00000001FE") << true << QByteArray();
+    QTest::newRow("end of file, wrong checksum")
+        << QByteArray(":00000001FE") << true << QByteArray();
     QTest::newRow("linear address, wrong checksum")
         << record(0x04, 0, QByteArray("\x00\x01", 2), -1, 1) << true << QByteArray();
-    QTest::newRow("other type, no checksum at all") << QByteArray(":00000005") << true << QByteArray();
+    QTest::newRow("other type, no checksum at all")
+        << QByteArray(":00000005") << true << QByteArray();
     QTest::newRow("other type, byte count over 16")
         << record(0x03, 0, QByteArray("\x00\x00\x80\x00", 4), 0x40) << true << QByteArray();
-    QTest::newRow("data, wrong checksum") << record(0x00, 0, sixteen, -1, 1) << false << QByteArray();
+    QTest::newRow("data, wrong checksum")
+        << record(0x00, 0, sixteen, -1, 1) << false << QByteArray();
     QTest::newRow("data, byte count 0x11")
         << record(0x00, 0, sixteen, 0x11) << false << QByteArray();
     QTest::newRow("data, byte count 0xFF")
@@ -231,18 +235,18 @@ void TestHexLoader::loadFile_data()
     // Files that hold no data.
     QTest::newRow("empty file") << QByteArray() << int(Loads) << none << ok;
     QTest::newRow("only end of file") << lines({endOfFile()}) << int(Loads) << none << ok;
-    QTest::newRow("only address and start records")
-        << lines({linearAddress(0), record(0x05, 0, QByteArray("\x00\x00\x80\x00", 4)), endOfFile()})
-        << int(Loads) << none << ok;
+    QTest::newRow("only address and start records") << lines(
+        {linearAddress(0), record(0x05, 0, QByteArray("\x00\x00\x80\x00", 4)), endOfFile()})
+                                                    << int(Loads) << none << ok;
 
     // Packing in file order from byte 0.
-    QTest::newRow("one record at 0x8000") << lines({dataRecord(0x8000, a), endOfFile()})
-                                          << int(Loads) << a << ok;
+    QTest::newRow("one record at 0x8000")
+        << lines({dataRecord(0x8000, a), endOfFile()}) << int(Loads) << a << ok;
     QTest::newRow("first record at any address")
         << lines({dataRecord(0x1234, a), dataRecord(0x1244, b)}) << int(Loads) << a + b << ok;
-    QTest::newRow("records of different lengths")
-        << lines({dataRecord(0x8000, a.left(3)), dataRecord(0x8003, b), dataRecord(0x8013, c.left(1))})
-        << int(Loads) << a.left(3) + b + c.left(1) << ok;
+    QTest::newRow("records of different lengths") << lines(
+        {dataRecord(0x8000, a.left(3)), dataRecord(0x8003, b), dataRecord(0x8013, c.left(1))})
+                                                  << int(Loads) << a.left(3) + b + c.left(1) << ok;
     QTest::newRow("data after end of file")
         << lines({dataRecord(0x8000, a), endOfFile(), dataRecord(0x8010, b)}) << int(Loads) << a + b
         << ok;
@@ -274,12 +278,11 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("record without colon skipped")
         << lines({dataRecord(0x8000, a).mid(1), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
     QTest::newRow("two CRs: the first belongs to the line, which is skipped")
-        << dataRecord(0x8000, a) + "\r\r\n" + dataRecord(0x8000, b) + "\r\n" << int(Loads) << b
-        << ok;
-    QTest::newRow("long records of other types skipped")
-        << lines({record(0x05, 0, pattern(20)), record(0x04, 0, pattern(17)),
-                  dataRecord(0x8000, a)})
-        << int(Loads) << a << ok;
+        << dataRecord(0x8000, a) + "\r\r\n" + dataRecord(0x8000, b) + "\r\n"
+        << int(Loads) << b << ok;
+    QTest::newRow("long records of other types skipped") << lines(
+        {record(0x05, 0, pattern(20)), record(0x04, 0, pattern(17)), dataRecord(0x8000, a)})
+                                                         << int(Loads) << a << ok;
     QTest::newRow("44-character non-data line skipped")
         << lines({record(0x01, 0, pattern(16)) + "0", dataRecord(0x8000, a)}) << int(Loads) << a
         << ok;
@@ -301,8 +304,8 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("byte count beyond the data present")
         << lines({record(0x00, 0x8000, a.left(8), 16)}) << int(Critical) << none << kFormatError;
     QTest::newRow("byte count below the data present takes the counted bytes")
-        << lines({record(0x00, 0x8000, a, 4), dataRecord(0x8004, b)}) << int(Loads)
-        << a.left(4) + b << ok;
+        << lines({record(0x00, 0x8000, a, 4), dataRecord(0x8004, b)}) << int(Loads) << a.left(4) + b
+        << ok;
     QTest::newRow("32-byte data records (75 characters)")
         << lines({record(0x00, 0x8000, pattern(32)), record(0x00, 0x8020, pattern(32, 9))})
         << int(Critical) << none << kFormatError;
@@ -322,10 +325,9 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("overlapping record is not contiguous")
         << lines({dataRecord(0x8000, a), dataRecord(0x800F, b)}) << int(Critical) << none
         << notContiguous(2);
-    QTest::newRow("line number counts every line")
-        << lines({"; made by hand", "", dataRecord(0x8000, a), endOfFile(), dataRecord(0x9000, b)},
-                 "\r\n")
-        << int(Critical) << none << notContiguous(5);
+    QTest::newRow("line number counts every line") << lines(
+        {"; made by hand", "", dataRecord(0x8000, a), endOfFile(), dataRecord(0x9000, b)}, "\r\n")
+                                                   << int(Critical) << none << notContiguous(5);
     QTest::newRow("linear address record continues at 64 KiB")
         << lines({linearAddress(0), dataRecord(0xFFF0, a), linearAddress(1), dataRecord(0x0000, b)})
         << int(Loads) << a + b << ok;

@@ -54,16 +54,16 @@ Tool writerCommand(const QString &writer, const QString &bin, const QString &hex
         QStringList args{bin, QStringLiteral("-binary")};
         if (offset)
             args << QStringLiteral("-offset") << hexOffset;
-        return {QStringLiteral("srec_cat"),
-                args << QStringLiteral("-o") << hex << QStringLiteral("-intel")
-                     << QStringLiteral("-obs=16")};
+        return {QStringLiteral("srec_cat"), args << QStringLiteral("-o") << hex
+                                                 << QStringLiteral("-intel")
+                                                 << QStringLiteral("-obs=16")};
     }
-    const QString script = QStringLiteral(
-        "import sys\n"
-        "from intelhex import IntelHex\n"
-        "ih = IntelHex()\n"
-        "ih.frombytes(open(sys.argv[1], 'rb').read(), offset=int(sys.argv[3], 0))\n"
-        "ih.tofile(sys.argv[2], format='hex')\n");
+    const QString script =
+        QStringLiteral("import sys\n"
+                       "from intelhex import IntelHex\n"
+                       "ih = IntelHex()\n"
+                       "ih.frombytes(open(sys.argv[1], 'rb').read(), offset=int(sys.argv[3], 0))\n"
+                       "ih.tofile(sys.argv[2], format='hex')\n");
     return {python, {QStringLiteral("-c"), script, bin, hex, hexOffset}};
 }
 

@@ -68,23 +68,28 @@ void TestMainWindow::widgetRecord()
     // Top to bottom: three rows, the explanation, the version, the spacer.
     QCOMPARE(ui->verticalLayout->count(), 6);
     QCOMPARE(ui->verticalLayout->itemAt(0)->layout(), static_cast<QLayout *>(ui->horizontalLayout));
-    QCOMPARE(ui->verticalLayout->itemAt(1)->layout(), static_cast<QLayout *>(ui->horizontalLayout_2));
-    QCOMPARE(ui->verticalLayout->itemAt(2)->layout(), static_cast<QLayout *>(ui->horizontalLayout_3));
+    QCOMPARE(ui->verticalLayout->itemAt(1)->layout(),
+             static_cast<QLayout *>(ui->horizontalLayout_2));
+    QCOMPARE(ui->verticalLayout->itemAt(2)->layout(),
+             static_cast<QLayout *>(ui->horizontalLayout_3));
     QCOMPARE(ui->verticalLayout->itemAt(3)->widget(), static_cast<QWidget *>(ui->textEdit_explain));
     QCOMPARE(ui->verticalLayout->itemAt(4)->widget(), static_cast<QWidget *>(ui->label_version));
     QCOMPARE(ui->verticalLayout->itemAt(4)->alignment(), Qt::AlignRight);
     QCOMPARE(ui->verticalLayout->itemAt(5)->spacerItem(), ui->verticalSpacer);
 
     QCOMPARE(ui->horizontalLayout->itemAt(0)->widget(), static_cast<QWidget *>(ui->label_location));
-    QCOMPARE(ui->horizontalLayout->itemAt(1)->widget(), static_cast<QWidget *>(ui->comboBox_firmware_file));
+    QCOMPARE(ui->horizontalLayout->itemAt(1)->widget(),
+             static_cast<QWidget *>(ui->comboBox_firmware_file));
     QCOMPARE(ui->horizontalLayout->itemAt(2)->spacerItem(), ui->horizontalSpacer);
     QCOMPARE(ui->horizontalLayout_2->itemAt(0)->widget(), static_cast<QWidget *>(ui->label));
     QCOMPARE(ui->horizontalLayout_2->itemAt(1)->widget(), static_cast<QWidget *>(ui->comboBox));
     QCOMPARE(ui->horizontalLayout_2->itemAt(2)->spacerItem(), ui->horizontalSpacer_2);
     QCOMPARE(ui->horizontalLayout_3->itemAt(0)->widget(), static_cast<QWidget *>(ui->label_nodeid));
-    QCOMPARE(ui->horizontalLayout_3->itemAt(1)->widget(), static_cast<QWidget *>(ui->spinBox_nodeid));
+    QCOMPARE(ui->horizontalLayout_3->itemAt(1)->widget(),
+             static_cast<QWidget *>(ui->spinBox_nodeid));
     QCOMPARE(ui->horizontalLayout_3->itemAt(2)->spacerItem(), ui->horizontalSpacer_3);
-    QCOMPARE(ui->horizontalLayout_3->itemAt(3)->widget(), static_cast<QWidget *>(ui->button_update));
+    QCOMPARE(ui->horizontalLayout_3->itemAt(3)->widget(),
+             static_cast<QWidget *>(ui->button_update));
     QCOMPARE(ui->horizontalLayout_3->itemAt(3)->alignment(), Qt::AlignRight);
     for (QHBoxLayout *row : {ui->horizontalLayout, ui->horizontalLayout_2, ui->horizontalLayout_3})
         QCOMPARE(row->spacing(), 6);
@@ -99,10 +104,10 @@ void TestMainWindow::widgetRecord()
     QCOMPARE(ui->verticalSpacer->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
 
     // Every widget of the record is a child of the central widget.
-    for (QWidget *child : std::initializer_list<QWidget *>{ui->label_location, ui->comboBox_firmware_file,
-                                                          ui->label, ui->comboBox, ui->label_nodeid,
-                                                          ui->spinBox_nodeid, ui->button_update,
-                                                          ui->textEdit_explain, ui->label_version})
+    for (QWidget *child : std::initializer_list<QWidget *>{
+             ui->label_location, ui->comboBox_firmware_file, ui->label, ui->comboBox,
+             ui->label_nodeid, ui->spinBox_nodeid, ui->button_update, ui->textEdit_explain,
+             ui->label_version})
         QCOMPARE(child->parentWidget(), ui->centralWidget);
     QCOMPARE(ui->button_update->minimumSize(), QSize(100, 0));
     QCOMPARE(ui->label_nodeid->minimumSize(), QSize(0, 0));
@@ -118,9 +123,9 @@ void TestMainWindow::fontsAndTexts()
     QCOMPARE(ui->button_update->text(), QStringLiteral("Update"));
     QCOMPARE(ui->label_version->text(), QStringLiteral("Software Version: 1.1"));
 
-    for (QWidget *control : std::initializer_list<QWidget *>{ui->label_location, ui->comboBox_firmware_file,
-                                                            ui->label, ui->comboBox, ui->label_nodeid,
-                                                            ui->spinBox_nodeid, ui->button_update}) {
+    for (QWidget *control : std::initializer_list<QWidget *>{
+             ui->label_location, ui->comboBox_firmware_file, ui->label, ui->comboBox,
+             ui->label_nodeid, ui->spinBox_nodeid, ui->button_update}) {
         QCOMPARE(control->font().family(), QStringLiteral("Arial"));
         QCOMPARE(control->font().pointSize(), 14);
     }

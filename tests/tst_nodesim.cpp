@@ -84,7 +84,8 @@ public:
         hungUp = false;
         while (out.size() < count) {
             char buf[4096];
-            const ssize_t n = ::read(fd, buf, size_t(qMin<int>(int(sizeof buf), count - out.size())));
+            const ssize_t n =
+                ::read(fd, buf, size_t(qMin<int>(int(sizeof buf), count - out.size())));
             if (n > 0) {
                 out.append(buf, int(n));
                 continue;
@@ -198,7 +199,8 @@ void writeBlock(Port &port, quint32 address, const QByteArray &block)
 {
     for (int k = 0; k < 64; ++k) {
         const QByteArray word = block.mid(4 * k, 4);
-        QCOMPARE(hex(port.exchange(sdo(1, 0x23, 0x5102, quint8(k), word))), hex(confirm(1, 0x5102, quint8(k))));
+        QCOMPARE(hex(port.exchange(sdo(1, 0x23, 0x5102, quint8(k), word))),
+                 hex(confirm(1, 0x5102, quint8(k))));
     }
     QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, address))), hex(confirm(1, 0x5100, 6)));
 }
@@ -311,9 +313,12 @@ void TestNodeSim::bootAndUserMode()
     Port port(node->slavePath());
 
     // Out of order or with the wrong key, the commands are refused.
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))), hex(abortReply(1, 0x5100, 2, 0x08000022)));
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 4, kCommandKey))), hex(abortReply(1, 0x5100, 4, 0x08000022)));
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 1, 0x12345678))), hex(abortReply(1, 0x5100, 1, 0x06090030)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))),
+             hex(abortReply(1, 0x5100, 2, 0x08000022)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 4, kCommandKey))),
+             hex(abortReply(1, 0x5100, 4, 0x08000022)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 1, 0x12345678))),
+             hex(abortReply(1, 0x5100, 1, 0x06090030)));
     QVERIFY(!node->firmwareMarked());
 
     // Step 1 goes unanswered; step 2 is confirmed and the node runs boot mode,
@@ -322,10 +327,12 @@ void TestNodeSim::bootAndUserMode()
     QCOMPARE(hex(port.exchange(bytes("01 06 08 23 00 51 02 E7 51 9C 3A"))),
              QByteArray("81 05 08 60 00 51 02 00 00 00 00"));
     QVERIFY(node->bootMode());
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 74 6F 6F 62"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 74 6F 6F 62"));
 
     // A second step 2 needs a new step 1.
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))), hex(abortReply(1, 0x5100, 2, 0x08000022)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))),
+             hex(abortReply(1, 0x5100, 2, 0x08000022)));
 
     // The firmware mark.
     QCOMPARE(hex(port.exchange(download(1, 0x5100, 4, kCommandKey))), hex(confirm(1, 0x5100, 4)));
@@ -338,10 +345,12 @@ void TestNodeSim::bootAndUserMode()
     port.send(download(1, 0x5100, 3, kCommandKey));
     QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 4, 500)), QByteArray());
     QCOMPARE(hex(port.receive(4, 3000)), QByteArray("01 07 01 00"));
-    QVERIFY2(restart.elapsed() >= 950 && restart.elapsed() < 2500, qPrintable(QString::number(restart.elapsed())));
+    QVERIFY2(restart.elapsed() >= 950 && restart.elapsed() < 2500,
+             qPrintable(QString::number(restart.elapsed())));
     QCOMPARE(port.drain(200), QByteArray());
     QVERIFY(!node->bootMode());
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
     QVERIFY(node->firmwareMarked()); // since start, across the restart
     QCOMPARE(node->requestCount(), 11L);
 }
@@ -352,28 +361,50 @@ void TestNodeSim::objectAborts_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
 
-    QTest::newRow("unknown object") << true << upload(1, 0x1000, 0) << abortReply(1, 0x1000, 0, 0x06020000);
-    QTest::newRow("unknown object, download") << true << download(1, 0x5103, 0, 1) << abortReply(1, 0x5103, 0, 0x06020000);
-    QTest::newRow("mode object sub 1") << true << upload(1, 0x5101, 1) << abortReply(1, 0x5101, 1, 0x06090011);
-    QTest::newRow("command object sub 5") << true << download(1, 0x5100, 5, kCommandKey) << abortReply(1, 0x5100, 5, 0x06090011);
-    QTest::newRow("command object sub 9") << true << download(1, 0x5100, 9, kCommandKey) << abortReply(1, 0x5100, 9, 0x06090011);
-    QTest::newRow("block data sub 64") << true << upload(1, 0x5102, 64) << abortReply(1, 0x5102, 64, 0x06090011);
-    QTest::newRow("segmented download") << true << sdo(1, 0x21, 0x5101, 0, le32(4)) << abortReply(1, 0x5101, 0, 0x05040001);
-    QTest::newRow("two-byte download") << true << sdo(1, 0x2B, 0x5102, 0, le32(4)) << abortReply(1, 0x5102, 0, 0x05040001);
-    QTest::newRow("abort request") << true << sdo(1, 0x80, 0x5101, 0, le32(0)) << abortReply(1, 0x5101, 0, 0x05040001);
-    QTest::newRow("write mode object") << true << download(1, 0x5101, 0, 0x626F6F74) << abortReply(1, 0x5101, 0, 0x06010002);
-    QTest::newRow("read command object") << true << upload(1, 0x5100, 1) << abortReply(1, 0x5100, 1, 0x06010001);
-    QTest::newRow("wrong flash key") << true << download(1, 0x5100, 8, kCommandKey) << abortReply(1, 0x5100, 8, 0x06090030);
-    QTest::newRow("store before flash key") << true << download(1, 0x5100, 6, 0x8000) << abortReply(1, 0x5100, 6, 0x08000022);
-    QTest::newRow("load below flash") << true << download(1, 0x5100, 7, 0x7F00) << abortReply(1, 0x5100, 7, 0x06090030);
-    QTest::newRow("load above flash") << true << download(1, 0x5100, 7, 0x28000) << abortReply(1, 0x5100, 7, 0x06090030);
-    QTest::newRow("load unaligned") << true << download(1, 0x5100, 7, 0x8080) << abortReply(1, 0x5100, 7, 0x06090030);
-    QTest::newRow("mark with wrong key") << true << download(1, 0x5100, 4, kFlashKey) << abortReply(1, 0x5100, 4, 0x06090030);
-    QTest::newRow("user mode: block data read") << false << upload(1, 0x5102, 0) << abortReply(1, 0x5102, 0, 0x08000022);
-    QTest::newRow("user mode: block data write") << false << download(1, 0x5102, 63, 7) << abortReply(1, 0x5102, 63, 0x08000022);
-    QTest::newRow("user mode: flash key") << false << download(1, 0x5100, 8, kFlashKey) << abortReply(1, 0x5100, 8, 0x08000022);
-    QTest::newRow("user mode: store") << false << download(1, 0x5100, 6, 0x8000) << abortReply(1, 0x5100, 6, 0x08000022);
-    QTest::newRow("user mode: load") << false << download(1, 0x5100, 7, 0x8000) << abortReply(1, 0x5100, 7, 0x08000022);
+    QTest::newRow("unknown object")
+        << true << upload(1, 0x1000, 0) << abortReply(1, 0x1000, 0, 0x06020000);
+    QTest::newRow("unknown object, download")
+        << true << download(1, 0x5103, 0, 1) << abortReply(1, 0x5103, 0, 0x06020000);
+    QTest::newRow("mode object sub 1")
+        << true << upload(1, 0x5101, 1) << abortReply(1, 0x5101, 1, 0x06090011);
+    QTest::newRow("command object sub 5")
+        << true << download(1, 0x5100, 5, kCommandKey) << abortReply(1, 0x5100, 5, 0x06090011);
+    QTest::newRow("command object sub 9")
+        << true << download(1, 0x5100, 9, kCommandKey) << abortReply(1, 0x5100, 9, 0x06090011);
+    QTest::newRow("block data sub 64")
+        << true << upload(1, 0x5102, 64) << abortReply(1, 0x5102, 64, 0x06090011);
+    QTest::newRow("segmented download")
+        << true << sdo(1, 0x21, 0x5101, 0, le32(4)) << abortReply(1, 0x5101, 0, 0x05040001);
+    QTest::newRow("two-byte download")
+        << true << sdo(1, 0x2B, 0x5102, 0, le32(4)) << abortReply(1, 0x5102, 0, 0x05040001);
+    QTest::newRow("abort request")
+        << true << sdo(1, 0x80, 0x5101, 0, le32(0)) << abortReply(1, 0x5101, 0, 0x05040001);
+    QTest::newRow("write mode object")
+        << true << download(1, 0x5101, 0, 0x626F6F74) << abortReply(1, 0x5101, 0, 0x06010002);
+    QTest::newRow("read command object")
+        << true << upload(1, 0x5100, 1) << abortReply(1, 0x5100, 1, 0x06010001);
+    QTest::newRow("wrong flash key")
+        << true << download(1, 0x5100, 8, kCommandKey) << abortReply(1, 0x5100, 8, 0x06090030);
+    QTest::newRow("store before flash key")
+        << true << download(1, 0x5100, 6, 0x8000) << abortReply(1, 0x5100, 6, 0x08000022);
+    QTest::newRow("load below flash")
+        << true << download(1, 0x5100, 7, 0x7F00) << abortReply(1, 0x5100, 7, 0x06090030);
+    QTest::newRow("load above flash")
+        << true << download(1, 0x5100, 7, 0x28000) << abortReply(1, 0x5100, 7, 0x06090030);
+    QTest::newRow("load unaligned")
+        << true << download(1, 0x5100, 7, 0x8080) << abortReply(1, 0x5100, 7, 0x06090030);
+    QTest::newRow("mark with wrong key")
+        << true << download(1, 0x5100, 4, kFlashKey) << abortReply(1, 0x5100, 4, 0x06090030);
+    QTest::newRow("user mode: block data read")
+        << false << upload(1, 0x5102, 0) << abortReply(1, 0x5102, 0, 0x08000022);
+    QTest::newRow("user mode: block data write")
+        << false << download(1, 0x5102, 63, 7) << abortReply(1, 0x5102, 63, 0x08000022);
+    QTest::newRow("user mode: flash key")
+        << false << download(1, 0x5100, 8, kFlashKey) << abortReply(1, 0x5100, 8, 0x08000022);
+    QTest::newRow("user mode: store")
+        << false << download(1, 0x5100, 6, 0x8000) << abortReply(1, 0x5100, 6, 0x08000022);
+    QTest::newRow("user mode: load")
+        << false << download(1, 0x5100, 7, 0x8000) << abortReply(1, 0x5100, 7, 0x08000022);
 }
 
 void TestNodeSim::objectAborts()
@@ -417,11 +448,14 @@ void TestNodeSim::flashBlocks()
     QCOMPARE(hex(readBlock(port, 0x8000)), hex(QByteArray(256, '\xFF')));
     QCOMPARE(hex(readBlock(port, 0x8100)), hex(first));
     QCOMPARE(hex(readBlock(port, 0x27F00)), hex(last));
-    QCOMPARE(hex(port.exchange(upload(1, 0x5102, 0))), hex(bytes("81 05 08 43 02 51 00") + last.left(4)));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5102, 0))),
+             hex(bytes("81 05 08 43 02 51 00") + last.left(4)));
 
     // Addresses beyond the last block are refused and store nothing.
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x28000))), hex(abortReply(1, 0x5100, 6, 0x06090030)));
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x8001))), hex(abortReply(1, 0x5100, 6, 0x06090030)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x28000))),
+             hex(abortReply(1, 0x5100, 6, 0x06090030)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x8001))),
+             hex(abortReply(1, 0x5100, 6, 0x06090030)));
 
     // Contents set from outside are what the node reads.
     std::vector<std::uint8_t> contents(0x20000, 0x5A);
@@ -437,7 +471,8 @@ void TestNodeSim::flashBlocks()
     QCOMPARE(hex(port.receive(4, 1000)), QByteArray("01 07 01 00"));
     port.send(download(1, 0x5100, 1, kCommandKey));
     QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))), hex(confirm(1, 0x5100, 2)));
-    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x8000))), hex(abortReply(1, 0x5100, 6, 0x08000022)));
+    QCOMPARE(hex(port.exchange(download(1, 0x5100, 6, 0x8000))),
+             hex(abortReply(1, 0x5100, 6, 0x08000022)));
 }
 
 void TestNodeSim::flashFile()
@@ -505,7 +540,8 @@ void TestNodeSim::silence()
     QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 11, 300)), QByteArray());
     QCOMPARE(node->requestCount(), 1L);
     node->setFaults({});
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
 
     // Silent after three more requests, counted from when the switch is set.
     nodesim::Faults faults;
@@ -552,7 +588,8 @@ void TestNodeSim::splitAndLatency()
     faults.splitPieces = 3;
     node->setFaults(faults);
     node->clearLog();
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
     log = node->log();
     QCOMPARE(int(log.size()), 4);
     QCOMPARE(hex(log[1].bytes), QByteArray("81 05 08"));
@@ -580,7 +617,8 @@ void TestNodeSim::modeSwitchFaults()
     Port port(node->slavePath());
     port.send(download(1, 0x5100, 1, kCommandKey));
     QCOMPARE(hex(port.exchange(download(1, 0x5100, 2, kCommandKey))), hex(confirm(1, 0x5100, 2)));
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
     QVERIFY(!node->bootMode());
 
     // Never returns to user mode: restarts into boot mode, still announced.
@@ -592,7 +630,8 @@ void TestNodeSim::modeSwitchFaults()
     QVERIFY(node->bootMode());
     port.send(download(1, 0x5100, 3, kCommandKey));
     QCOMPARE(hex(port.receive(4, 2000)), QByteArray("01 07 01 00"));
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 74 6F 6F 62"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 74 6F 6F 62"));
 
     // No boot-up record: the restart happens quietly.
     faults = {};
@@ -601,7 +640,8 @@ void TestNodeSim::modeSwitchFaults()
     port.send(download(1, 0x5100, 3, kCommandKey));
     QCOMPARE(hex(port.drain(600)), QByteArray());
     QVERIFY(!node->bootMode());
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
 }
 
 void TestNodeSim::corruptFlash()
@@ -636,8 +676,10 @@ void TestNodeSim::strayByte()
     QVERIFY(node->faults().strayByte);
 
     // One 0x00 ahead of the next reply, only once.
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 12)), QByteArray("00 81 05 08 43 01 51 00 6D 72 6F 6E"));
-    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 12, 300)), QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 12)),
+             QByteArray("00 81 05 08 43 01 51 00 6D 72 6F 6E"));
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0), 12, 300)),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
     QVERIFY(!node->faults().strayByte);
     const auto log = node->log();
     QCOMPARE(int(log.size()), 5);
@@ -682,8 +724,8 @@ void TestNodeSim::malformedInput()
     node->clearLog();
     port.send(upload(2, 0x5101, 0));
     port.send(bytes("81 05 08 43 01 51 00 6D 72 6F 6E")); // another node's reply
-    port.send(bytes("00 00 02 01 01"));                    // network management
-    port.send(bytes("01 07 01 00"));                       // a boot-up frame
+    port.send(bytes("00 00 02 01 01"));                   // network management
+    port.send(bytes("01 07 01 00"));                      // a boot-up frame
     port.send(bytes("01 06 04 40 01 51 00"));             // too short for SDO
     QCOMPARE(port.drain(300), QByteArray());
     QCOMPARE(int(node->receivedRecords().size()), 5);
@@ -742,8 +784,10 @@ void TestNodeSim::registration()
     QCOMPARE(first->comNumber(), 50);
     QCOMPARE(second->comNumber(), 51);
     QCOMPARE(QString::fromStdString(first->linkPath()), dir + QStringLiteral("/COM50"));
-    QCOMPARE(linkTarget(dir + QStringLiteral("/COM50")), QString::fromStdString(first->slavePath()));
-    QCOMPARE(linkTarget(dir + QStringLiteral("/COM51")), QString::fromStdString(second->slavePath()));
+    QCOMPARE(linkTarget(dir + QStringLiteral("/COM50")),
+             QString::fromStdString(first->slavePath()));
+    QCOMPARE(linkTarget(dir + QStringLiteral("/COM51")),
+             QString::fromStdString(second->slavePath()));
 
     // A number in use (in any spelling) is refused; a dead link is replaced.
     nodesim::Options o = options;
@@ -753,11 +797,13 @@ void TestNodeSim::registration()
     QVERIFY(!clash.start());
     QVERIFY(QString::fromStdString(clash.error()).contains(QStringLiteral("COM51")));
     QVERIFY(QFile::link(QStringLiteral("/nonexistent/pts/99"), dir + QStringLiteral("/com52")));
-    QVERIFY(QFile::link(QString::fromStdString(first->slavePath()), dir + QStringLiteral("/com053")));
+    QVERIFY(
+        QFile::link(QString::fromStdString(first->slavePath()), dir + QStringLiteral("/com053")));
     options.com = 0;
     auto third = startIn(dir, options);
     QCOMPARE(third->comNumber(), 52);
-    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/com52")) && !QFileInfo(dir + QStringLiteral("/com52")).isSymLink());
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/com52"))
+            && !QFileInfo(dir + QStringLiteral("/com52")).isSymLink());
     auto fourth = startIn(dir, options);
     QCOMPARE(fourth->comNumber(), 54);
     o.com = 53;
@@ -784,7 +830,8 @@ void TestNodeSim::registration()
     plain.com = 0;
     NodeSim defaulted(plain);
     QVERIFY(defaulted.start());
-    QCOMPARE(QFileInfo(QString::fromStdString(defaulted.linkPath())).absolutePath(), testsupport::dosDevicesDir());
+    QCOMPARE(QFileInfo(QString::fromStdString(defaulted.linkPath())).absolutePath(),
+             testsupport::dosDevicesDir());
     QVERIFY(QFileInfo(QString::fromStdString(defaulted.linkPath())).isSymLink());
 
     // Bad node IDs are refused.
@@ -824,7 +871,8 @@ void TestNodeSim::logging()
     node->stop();
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QStringList lines = QString::fromLatin1(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines =
+        QString::fromLatin1(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 5);
     const QRegularExpression form(QStringLiteral("^(\\d+)\\.(\\d{6}) (RX|TX)((?: [0-9A-F]{2})+)$"));
     const char *directions[] = {"RX", "TX", "RX", "TX", "RX"};
@@ -855,8 +903,9 @@ void TestNodeSim::program()
     QProcess sim;
     sim.setProcessEnvironment(env);
     sim.start(QStringLiteral(NODESIM_EXE),
-              {QStringLiteral("--com"), QStringLiteral("57"), QStringLiteral("--node"), QStringLiteral("5"),
-               QStringLiteral("--boot"), QStringLiteral("--flash"), flashPath});
+              {QStringLiteral("--com"), QStringLiteral("57"), QStringLiteral("--node"),
+               QStringLiteral("5"), QStringLiteral("--boot"), QStringLiteral("--flash"),
+               flashPath});
     QVERIFY(sim.waitForStarted());
     const QString line = firstLine(sim);
     const auto m = QRegularExpression(QStringLiteral("^COM57 (/dev/pts/\\d+)\n$")).match(line);
@@ -865,7 +914,8 @@ void TestNodeSim::program()
     QCOMPARE(QFileInfo(flashPath).size(), qint64(0x20000));
     {
         Port port(m.captured(1).toStdString());
-        QCOMPARE(hex(port.exchange(upload(5, 0x5101, 0))), QByteArray("85 05 08 43 01 51 00 74 6F 6F 62"));
+        QCOMPARE(hex(port.exchange(upload(5, 0x5101, 0))),
+                 QByteArray("85 05 08 43 01 51 00 74 6F 6F 62"));
     }
     sim.terminate(); // SIGTERM
     QVERIFY(sim.waitForFinished(5000));
@@ -877,7 +927,8 @@ void TestNodeSim::program()
     for (int signal : {SIGHUP, SIGINT}) {
         QProcess autoSim;
         autoSim.setProcessEnvironment(env);
-        autoSim.start(QStringLiteral(NODESIM_EXE), {QStringLiteral("--reboot-delay"), QStringLiteral("100")});
+        autoSim.start(QStringLiteral(NODESIM_EXE),
+                      {QStringLiteral("--reboot-delay"), QStringLiteral("100")});
         QVERIFY(autoSim.waitForStarted());
         const QString autoLine = firstLine(autoSim);
         QVERIFY2(autoLine.startsWith(QStringLiteral("COM50 /dev/pts/")), qPrintable(autoLine));
@@ -889,7 +940,11 @@ void TestNodeSim::program()
     }
 
     // A number already taken: an error, nothing printed.
-    auto holder = startIn(dosDir, [] { nodesim::Options o; o.com = 58; return o; }());
+    auto holder = startIn(dosDir, [] {
+        nodesim::Options o;
+        o.com = 58;
+        return o;
+    }());
     QProcess clash;
     clash.setProcessEnvironment(env);
     clash.start(QStringLiteral(NODESIM_EXE), {QStringLiteral("--com"), QStringLiteral("58")});
@@ -909,11 +964,16 @@ void TestNodeSim::programArguments_data()
     QTest::newRow("node text") << QStringList{QStringLiteral("--node"), QStringLiteral("one")};
     QTest::newRow("com word") << QStringList{QStringLiteral("--com"), QStringLiteral("next")};
     QTest::newRow("com 0") << QStringList{QStringLiteral("--com"), QStringLiteral("0")};
-    QTest::newRow("split without delay") << QStringList{QStringLiteral("--split"), QStringLiteral("2")};
-    QTest::newRow("split zero pieces") << QStringList{QStringLiteral("--split"), QStringLiteral("0:10")};
-    QTest::newRow("negative latency") << QStringList{QStringLiteral("--latency"), QStringLiteral("-1")};
-    QTest::newRow("corrupt beyond flash") << QStringList{QStringLiteral("--corrupt"), QStringLiteral("131072")};
-    QTest::newRow("silent-after trailing text") << QStringList{QStringLiteral("--silent-after"), QStringLiteral("3x")};
+    QTest::newRow("split without delay")
+        << QStringList{QStringLiteral("--split"), QStringLiteral("2")};
+    QTest::newRow("split zero pieces")
+        << QStringList{QStringLiteral("--split"), QStringLiteral("0:10")};
+    QTest::newRow("negative latency")
+        << QStringList{QStringLiteral("--latency"), QStringLiteral("-1")};
+    QTest::newRow("corrupt beyond flash")
+        << QStringList{QStringLiteral("--corrupt"), QStringLiteral("131072")};
+    QTest::newRow("silent-after trailing text")
+        << QStringList{QStringLiteral("--silent-after"), QStringLiteral("3x")};
     QTest::newRow("help") << QStringList{QStringLiteral("--help")};
 }
 

@@ -105,7 +105,8 @@ void TestPortEnum::nameListToPorts_data()
 
     using N = std::vector<std::wstring>;
     using P = std::vector<std::uint32_t>;
-    QTest::newRow("sorted numerically, LPT1 skipped") << N{L"COM3", L"LPT1", L"COM10", L"COM1"} << P{1, 3, 10};
+    QTest::newRow("sorted numerically, LPT1 skipped")
+        << N{L"COM3", L"LPT1", L"COM10", L"COM1"} << P{1, 3, 10};
     QTest::newRow("9 before 10") << N{L"COM10", L"COM9"} << P{9, 10};
     QTest::newRow("lower case") << N{L"com4"} << P{4};
     QTest::newRow("mixed case") << N{L"cOm6"} << P{6};
@@ -118,12 +119,14 @@ void TestPortEnum::nameListToPorts_data()
     QTest::newRow("bare COM, COM1A, COMX skipped") << N{L"COM", L"COM1A", L"COMX", L"COM2"} << P{2};
     QTest::newRow("short names skipped") << N{L"", L"C", L"CO", L"co"} << P{};
     QTest::newRow("not at the start") << N{L"XCOM1", L" COM1", L"DCOM2"} << P{};
-    QTest::newRow("sign, space, dot after COM") << N{L"COM-1", L"COM+1", L"COM 1", L"COM1 ", L"COM1.0"} << P{};
+    QTest::newRow("sign, space, dot after COM")
+        << N{L"COM-1", L"COM+1", L"COM 1", L"COM1 ", L"COM1.0"} << P{};
     QTest::newRow("non-ASCII digits skipped")
         << N{L"COM\u0663", L"COM\uFF11", L"COM1\u0663", L"\uFF23OM1"} << P{};
     QTest::newRow("largest 32-bit number") << N{L"COM4294967295"} << P{4294967295u};
     QTest::newRow("leading zeros before the largest") << N{L"COM0004294967295"} << P{4294967295u};
-    QTest::newRow("one past 32 bits skipped, not wrapped to 0") << N{L"COM4294967296", L"COM7"} << P{7};
+    QTest::newRow("one past 32 bits skipped, not wrapped to 0")
+        << N{L"COM4294967296", L"COM7"} << P{7};
     QTest::newRow("2^32 + 5 skipped, not wrapped to 5") << N{L"COM4294967301"} << P{};
     QTest::newRow("ten digits too large skipped") << N{L"COM9999999999"} << P{};
     QTest::newRow("beyond 64 bits skipped") << N{L"COM99999999999999999999999999"} << P{};
@@ -194,26 +197,26 @@ void TestPortEnum::scanOfTemporaryRoots()
 
     // /dev table.
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS0")));
-    QVERIFY(makeFile(sys + QStringLiteral("/ttyS0/type"), "4\n"));  // UART: COM1
+    QVERIFY(makeFile(sys + QStringLiteral("/ttyS0/type"), "4\n")); // UART: COM1
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS1")));
-    QVERIFY(makeFile(sys + QStringLiteral("/ttyS1/type"), "0\n"));  // no UART
+    QVERIFY(makeFile(sys + QStringLiteral("/ttyS1/type"), "0\n")); // no UART
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS2")));             // no type file
-    QVERIFY(makeFile(sys + QStringLiteral("/ttyS3/type"), "4\n"));  // UART but no device
+    QVERIFY(makeFile(sys + QStringLiteral("/ttyS3/type"), "4\n")); // UART but no device
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS99")));
     QVERIFY(makeFile(sys + QStringLiteral("/ttyS99/type"), "4\n")); // COM100
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS100")));
     QVERIFY(makeFile(sys + QStringLiteral("/ttyS100/type"), "4\n")); // beyond the table
     QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB3")));             // COM104
     QVERIFY(makeLink(base + QStringLiteral("/gone"), dev + QStringLiteral("/ttyUSB4"))); // dangling
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB99")));            // COM200
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB100")));           // beyond the table
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM0")));             // COM201
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM7")));             // COM208
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyAMA0")));             // not in the table
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB05")));            // not as the table spells 5
-    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM")));              // no number
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB99")));                                // COM200
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB100"))); // beyond the table
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM0")));   // COM201
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM7")));   // COM208
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyAMA0")));   // not in the table
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyUSB05")));  // not as the table spells 5
+    QVERIFY(makeFile(dev + QStringLiteral("/ttyACM")));    // no number
     QVERIFY(makeFile(dev + QStringLiteral("/ttyACM1x")));
-    QVERIFY(QDir().mkpath(dev + QStringLiteral("/ttyACM9")));        // a folder still exists: COM210
+    QVERIFY(QDir().mkpath(dev + QStringLiteral("/ttyACM9"))); // a folder still exists: COM210
 
     PosixPorts::Roots roots;
     roots.dosDevices = dos.toStdString();
@@ -260,7 +263,7 @@ void TestPortEnum::devicePathForPort()
     QVERIFY(makeFile(sys + QStringLiteral("/ttyS0/type"), "4"));
     QVERIFY(makeFile(dev + QStringLiteral("/ttyS1")));
     QVERIFY(makeFile(sys + QStringLiteral("/ttyS1/type"), "0"));
-    QVERIFY(makeLink(target, dos + QStringLiteral("/COM104")));                  // overrides ttyUSB3
+    QVERIFY(makeLink(target, dos + QStringLiteral("/COM104"))); // overrides ttyUSB3
     QVERIFY(makeLink(base + QStringLiteral("/gone"), dos + QStringLiteral("/COM105"))); // dangling
     QVERIFY(makeLink(target, dos + QStringLiteral("/COM6")));
     QVERIFY(makeLink(target, dos + QStringLiteral("/COM06")));
@@ -368,7 +371,8 @@ void TestPortEnum::ownDosDevicesShowUpInEnumeration()
     std::vector<std::uint32_t> ports{42, 43}; // emptied before filling
     QVERIFY(SerialDeviceScan::UsingDosDeviceNames(ports));
     for (std::uint32_t own : {777u, 778u, 779u})
-        QVERIFY2(std::count(ports.begin(), ports.end(), own) == 1, qPrintable(QString::number(own)));
+        QVERIFY2(std::count(ports.begin(), ports.end(), own) == 1,
+                 qPrintable(QString::number(own)));
     for (std::uint32_t absent : {42u, 43u, 780u, 781u})
         QVERIFY(std::count(ports.begin(), ports.end(), absent) == 0);
 

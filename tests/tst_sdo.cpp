@@ -90,10 +90,9 @@ void TestSdo::requestRecords()
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, expected);
     std::uint8_t record[11];
-    SerialCanFrame::buildSdoRequest(record, node, std::uint8_t(command), std::uint16_t(index),
-                                    std::uint8_t(sub),
-                                    data.isEmpty() ? nullptr
-                                                   : reinterpret_cast<const std::uint8_t *>(data.constData()));
+    SerialCanFrame::buildSdoRequest(
+        record, node, std::uint8_t(command), std::uint16_t(index), std::uint8_t(sub),
+        data.isEmpty() ? nullptr : reinterpret_cast<const std::uint8_t *>(data.constData()));
     QCOMPARE(bytes(record, 11), expected);
 }
 
@@ -127,7 +126,8 @@ void TestSdo::replyDataIsBytesSevenToTen()
     testsupport::PtyPeer peer;
     Updater w;
     w.nodeId = 1;
-    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
+    const SerialLine::Handle line =
+        SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
     QVERIFY(line != SerialLine::InvalidHandle);
     SerialLine::setTimeouts(line);
 
@@ -139,7 +139,9 @@ void TestSdo::replyDataIsBytesSevenToTen()
         QCOMPARE(SerialCanFrame::getU32(value), 0x626F6F74u);
     }
     // One surplus byte shifts every later record by one.
-    peer.send(QByteArray::fromHex("aa8105084301510074" "6f6f62" "8105084301510074"));
+    peer.send(QByteArray::fromHex("aa8105084301510074"
+                                  "6f6f62"
+                                  "8105084301510074"));
     std::uint8_t value[4] = {};
     w.waitSdoUploadResponse(line, 0x5101, 0, value);
     QCOMPARE(bytes(value, 4), QByteArray::fromHex("00746f6f"));
@@ -173,23 +175,24 @@ void TestSdo::debugLines()
     w.waitSdoUploadResponse(rig.line, 0x5101, 0, reply);
     w.sendSdoDownload(rig.line, 0x5102, 0x3F, key);
     w.waitSdoDownloadResponse(rig.line, 0x5102, 0x3F, reply);
-    QCOMPARE(capture.lines(),
-             QStringList({
-                 "Upload request Index: \"5101\"  SubIndex: \"0\"  Data: \"1\"   \"6\"   \"8\"   "
-                 "\"40\"   \"1\"   \"51\"   \"0\"   \"0\"   \"0\"   \"0\"   \"0\"  ",
-                 "\"81\"   \"5\"   \"8\"   \"43\"   \"1\"   \"51\"   \"0\"   \"74\"   \"6f\"   "
-                 "\"6f\"   \"62\"  ",
-                 "Download request Index: \"5102\"  SubIndex: \"3f\" \"e7\"   \"51\"   \"9c\"   "
-                 "\"3a\"  ",
-                 "\"81\"   \"5\"   \"8\"   \"60\"   \"2\"   \"51\"   \"3f\"   \"0\"   \"0\"   \"0\"   "
-                 "\"0\"  ",
-             }));
+    QCOMPARE(
+        capture.lines(),
+        QStringList({
+            "Upload request Index: \"5101\"  SubIndex: \"0\"  Data: \"1\"   \"6\"   \"8\"   "
+            "\"40\"   \"1\"   \"51\"   \"0\"   \"0\"   \"0\"   \"0\"   \"0\"  ",
+            "\"81\"   \"5\"   \"8\"   \"43\"   \"1\"   \"51\"   \"0\"   \"74\"   \"6f\"   "
+            "\"6f\"   \"62\"  ",
+            "Download request Index: \"5102\"  SubIndex: \"3f\" \"e7\"   \"51\"   \"9c\"   "
+            "\"3a\"  ",
+            "\"81\"   \"5\"   \"8\"   \"60\"   \"2\"   \"51\"   \"3f\"   \"0\"   \"0\"   \"0\"   "
+            "\"0\"  ",
+        }));
 }
 
 void TestSdo::replyInTwoPieces()
 {
     nodesim::Options options;
-    options.faults.splitPieces = 2;   // 5 bytes, then 6
+    options.faults.splitPieces = 2; // 5 bytes, then 6
     options.faults.splitDelayMs = 1000;
     testsupport::NodeRig rig(options);
     Updater &w = *rig.window;
@@ -211,7 +214,8 @@ void TestSdo::partialReplyThenSilence()
     testsupport::PtyPeer peer;
     Updater w;
     w.nodeId = 1;
-    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
+    const SerialLine::Handle line =
+        SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
     SerialLine::setTimeouts(line);
     testsupport::DebugCapture capture;
     std::thread sender([&] {
@@ -220,7 +224,8 @@ void TestSdo::partialReplyThenSilence()
     });
     qint64 elapsed = 0;
     std::uint8_t value[4];
-    const QString text = timeoutOf([&] { w.waitSdoUploadResponse(line, 0x5102, 5, value); }, &elapsed);
+    const QString text =
+        timeoutOf([&] { w.waitSdoUploadResponse(line, 0x5102, 5, value); }, &elapsed);
     sender.join();
     QCOMPARE(text, QStringLiteral("Index: 5102, SubIndex: 5"));
     // The first read ends at its deadline with 7 bytes, then one more read
@@ -228,9 +233,11 @@ void TestSdo::partialReplyThenSilence()
     QVERIFY2(elapsed >= 7950 && elapsed < 9500, qPrintable(QString::number(elapsed)));
     const QStringList lines = capture.lines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(QRegularExpression("^SDO upload response timeout:  (39[89]\\d|4\\d\\d\\d)  milli-second$")
-                 .match(lines[0]).hasMatch(),
-             qPrintable(lines[0]));
+    QVERIFY2(
+        QRegularExpression("^SDO upload response timeout:  (39[89]\\d|4\\d\\d\\d)  milli-second$")
+            .match(lines[0])
+            .hasMatch(),
+        qPrintable(lines[0]));
     SerialLine::close(line);
 }
 

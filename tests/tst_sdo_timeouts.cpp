@@ -80,9 +80,11 @@ void TestSdoTimeouts::timeoutText()
     QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
     const QStringList lines = capture.lines();
     QCOMPARE(lines.size(), 2); // the request, then the time-out
-    const QString prefix = download ? "SDO download response timeout: " : "SDO upload response timeout: ";
+    const QString prefix =
+        download ? "SDO download response timeout: " : "SDO upload response timeout: ";
     QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(prefix) + " (\\d+)  milli-second$")
-                 .match(lines[1]).hasMatch(),
+                 .match(lines[1])
+                 .hasMatch(),
              qPrintable(lines[1]));
 }
 

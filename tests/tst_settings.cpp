@@ -144,15 +144,33 @@ void TestSettings::storedComPort_data()
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("atStartUp");
     QTest::addColumn<QString>("reloadedFromCom12");
-    QTest::newRow("5") << "5" << "COM 5" << "COM 5";
-    QTest::newRow("12") << "12" << "COM 12" << "COM 12";
-    QTest::newRow("3") << "3" << "COM 3" << "COM 3";
-    QTest::newRow("05") << "05" << "COM 5" << "COM 5";
-    QTest::newRow("absent port 4") << "4" << "COM 3" << "COM 12";
-    QTest::newRow("not a number") << "abc" << "COM 3" << "COM 12";
-    QTest::newRow("negative") << "-5" << "COM 3" << "COM 12";
-    QTest::newRow("empty") << "" << "COM 3" << "COM 12";
-    QTest::newRow("item text") << "COM 5" << "COM 3" << "COM 12";
+    QTest::newRow("5") << "5"
+                       << "COM 5"
+                       << "COM 5";
+    QTest::newRow("12") << "12"
+                        << "COM 12"
+                        << "COM 12";
+    QTest::newRow("3") << "3"
+                       << "COM 3"
+                       << "COM 3";
+    QTest::newRow("05") << "05"
+                        << "COM 5"
+                        << "COM 5";
+    QTest::newRow("absent port 4") << "4"
+                                   << "COM 3"
+                                   << "COM 12";
+    QTest::newRow("not a number") << "abc"
+                                  << "COM 3"
+                                  << "COM 12";
+    QTest::newRow("negative") << "-5"
+                              << "COM 3"
+                              << "COM 12";
+    QTest::newRow("empty") << ""
+                           << "COM 3"
+                           << "COM 12";
+    QTest::newRow("item text") << "COM 5"
+                               << "COM 3"
+                               << "COM 12";
 }
 
 void TestSettings::storedComPort()
@@ -240,14 +258,22 @@ void TestSettings::saveFileBaseName_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("last suffix only") << "/a/b/io_v1.2.hex" << "io_v1.2";
-    QTest::newRow("upper-case suffix") << "/a/b/FW.HEX" << "FW";
-    QTest::newRow("two suffixes") << "/a/b/archive.tar.gz" << "archive.tar";
-    QTest::newRow("no suffix") << "/a/b/firmware" << "firmware";
-    QTest::newRow("dot in folder") << "/a.b/firmware" << "firmware";
-    QTest::newRow("relative") << "dir/x.hex" << "x";
-    QTest::newRow("spaces") << "/Kelvo Firmware/my file.hex" << "my file";
-    QTest::newRow("empty path") << "" << "";
+    QTest::newRow("last suffix only") << "/a/b/io_v1.2.hex"
+                                      << "io_v1.2";
+    QTest::newRow("upper-case suffix") << "/a/b/FW.HEX"
+                                       << "FW";
+    QTest::newRow("two suffixes") << "/a/b/archive.tar.gz"
+                                  << "archive.tar";
+    QTest::newRow("no suffix") << "/a/b/firmware"
+                               << "firmware";
+    QTest::newRow("dot in folder") << "/a.b/firmware"
+                                   << "firmware";
+    QTest::newRow("relative") << "dir/x.hex"
+                              << "x";
+    QTest::newRow("spaces") << "/Kelvo Firmware/my file.hex"
+                            << "my file";
+    QTest::newRow("empty path") << ""
+                                << "";
 }
 
 void TestSettings::saveFileBaseName()

@@ -37,11 +37,13 @@ int sentRecords(const nodesim::NodeSim &node, std::size_t size)
 // answered, the answer unread: what an exchange that timed out leaves.
 void leaveReplyOnLine(UpdateRig &rig)
 {
-    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(std::uint32_t(rig.node->comNumber())));
+    const SerialLine::Handle line =
+        SerialLine::open(SerialLine::devicePath(std::uint32_t(rig.node->comNumber())));
     QVERIFY(line != SerialLine::InvalidHandle);
     const QByteArray request = QByteArray::fromHex(kModeRead);
     std::uint32_t written = 0;
-    const bool sent = SerialLine::write(line, request.constData(), std::uint32_t(request.size()), &written);
+    const bool sent =
+        SerialLine::write(line, request.constData(), std::uint32_t(request.size()), &written);
     QTRY_COMPARE(sentRecords(*rig.node, 11), 1);
     SerialLine::close(line);
     QVERIFY(sent && written == std::uint32_t(request.size()));
@@ -80,7 +82,8 @@ void TestUpdateFailures::endsEarly_data()
         };
         row.press = [](UpdateRig &rig) {
             QProcess holder;
-            holder.start("flock", {"-x", QString::fromStdString(rig.node->slavePath()), "sleep", "30"});
+            holder.start("flock",
+                         {"-x", QString::fromStdString(rig.node->slavePath()), "sleep", "30"});
             QVERIFY(holder.waitForStarted());
             QTest::qWait(300);
             rig.pressUpdate();
@@ -191,7 +194,8 @@ void TestUpdateFailures::endsEarly_data()
         row.text = "Firmware of remote IO has beed updated.";
         row.check = [](UpdateRig &rig) {
             const QStringList requests = receivedRequests(*rig.node);
-            QCOMPARE(requests.mid(0, 4), QStringList({kModeRead, kBootStep1, kBootStep2, kModeRead}));
+            QCOMPARE(requests.mid(0, 4),
+                     QStringList({kModeRead, kBootStep1, kBootStep2, kModeRead}));
             QCOMPARE(rig.flash(1000), rig.expectedImage());
             QVERIFY(rig.node->firmwareMarked());
             QVERIFY(!rig.node->bootMode());
@@ -238,8 +242,15 @@ void TestUpdateFailures::dialogRange()
     QObject::connect(&probe, &QTimer::timeout, [&] {
         QProgressDialog *d = rig.window->progressDialog;
         if (d && d->isVisible() && !seen.visible) {
-            seen = {d->minimum(), d->maximum(), d->value(), d->windowFlags(), d->windowModality(),
-                    d->size(), d->labelText(), d->findChild<QPushButton *>()->text(), true};
+            seen = {d->minimum(),
+                    d->maximum(),
+                    d->value(),
+                    d->windowFlags(),
+                    d->windowModality(),
+                    d->size(),
+                    d->labelText(),
+                    d->findChild<QPushButton *>()->text(),
+                    true};
         }
     });
     probe.start(0);

@@ -35,7 +35,8 @@ void TestUpdateSuccess::fullUpdate()
     // The choices were remembered.
     QSettings settings;
     QCOMPARE(settings.value("Settings/nodeid").toString(), QStringLiteral("12"));
-    QCOMPARE(settings.value("Settings/com_port").toString(), QString::number(rig.node->comNumber()));
+    QCOMPARE(settings.value("Settings/com_port").toString(),
+             QString::number(rig.node->comNumber()));
     QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("io_v1.2"));
 }
 

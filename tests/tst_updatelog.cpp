@@ -117,11 +117,13 @@ void TestUpdateLog::everyOutcomeIsLogged_data()
     QTest::newRow("success") << Scenario::Success << true << success << "521 SDO exchanges"
                              << "520 SDO exchanges";
     QTest::newRow("success, debug output off")
-        << Scenario::Success << false << success << "521 SDO exchanges" << "520 SDO exchanges";
+        << Scenario::Success << false << success << "521 SDO exchanges"
+        << "520 SDO exchanges";
     QTest::newRow("node falls silent in the write")
-        << Scenario::FallsSilentInWrite << true
-        << "\"Read timeout\" \"Index: 5102, SubIndex:  a\"" << "not completed" << QString();
-    QTest::newRow("abort") << Scenario::Abort << true << "aborted" << "<counted>"
+        << Scenario::FallsSilentInWrite << true << "\"Read timeout\" \"Index: 5102, SubIndex:  a\""
+        << "not completed" << QString();
+    QTest::newRow("abort") << Scenario::Abort << true << "aborted"
+                           << "<counted>"
                            << "no SDO exchanges";
     QTest::newRow("missing file, debug output off")
         << Scenario::MissingFile << false << "\"Load hex file error\" \"File does not exist.\""
@@ -215,7 +217,8 @@ void TestUpdateLog::everyOutcomeIsLogged()
     }
     QVERIFY2(transferLine(log.tail, "Flash write").startsWith(writeLine),
              qPrintable(log.tail.join('\n')));
-    QVERIFY2(transferLine(log.tail, "Read-back").startsWith(readLine), qPrintable(log.tail.join('\n')));
+    QVERIFY2(transferLine(log.tail, "Read-back").startsWith(readLine),
+             qPrintable(log.tail.join('\n')));
     if (writeLine.endsWith(QLatin1String("exchanges")))
         QVERIFY(transferLine(log.tail, "Flash write").contains(QRegExp(" us per exchange$")));
     const QString last = log.tail.value(log.tail.size() - 1);
@@ -246,7 +249,7 @@ void TestUpdateLog::newestTwentyAreKept()
     const QStringList kept = logFiles();
     QCOMPARE(kept.size(), UpdateLog::kKept);
     QCOMPARE(kept.mid(0, 19), old.mid(6)); // the 19 newest old ones ...
-    QVERIFY(!old.contains(kept.last()));    // ... and the new one
+    QVERIFY(!old.contains(kept.last()));   // ... and the new one
     QVERIFY(QFile::exists(dir.filePath("notes.txt")));
 }
 

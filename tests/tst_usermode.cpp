@@ -88,7 +88,8 @@ void TestUserMode::guardTakesAnyFourBytes()
     // other seven start the next reply.
     testsupport::PtyPeer peer;
     Updater w;
-    const SerialLine::Handle line = SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
+    const SerialLine::Handle line =
+        SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
     SerialLine::setTimeouts(line);
     peer.send(QByteArray::fromHex("81050843015100746f6f62") + QByteArray::fromHex("01020304"));
     testsupport::DebugCapture capture;

@@ -45,12 +45,14 @@ inline QByteArray dataRecord(int address, const QByteArray &data)
 
 inline QByteArray linearAddress(int upper)
 {
-    return record(0x04, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+    return record(0x04, 0,
+                  QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
 }
 
 inline QByteArray segmentAddress(int segment)
 {
-    return record(0x02, 0, QByteArray::fromHex(QByteArray::number(segment, 16).rightJustified(4, '0')));
+    return record(0x02, 0,
+                  QByteArray::fromHex(QByteArray::number(segment, 16).rightJustified(4, '0')));
 }
 
 inline QByteArray endOfFile()
@@ -72,7 +74,8 @@ inline QByteArray pattern(int n, quint32 seed = 1)
 
 // The text of a HEX file holding `data` from `start` on in 16-byte records,
 // with a linear address record at every 64 KiB boundary.
-inline QByteArray hexFile(const QByteArray &data, quint32 start = FlashGeometry::flashBase, const char *eol = "\n")
+inline QByteArray hexFile(const QByteArray &data, quint32 start = FlashGeometry::flashBase,
+                          const char *eol = "\n")
 {
     QByteArray out;
     int upper = -1;

@@ -80,7 +80,8 @@ QStringList NodeRig::requests() const
 {
     QStringList out;
     for (const auto &record : node->receivedRecords())
-        out << QByteArray(reinterpret_cast<const char *>(record.data()), int(record.size())).toHex();
+        out << QByteArray(reinterpret_cast<const char *>(record.data()), int(record.size()))
+                   .toHex();
     return out;
 }
 
@@ -146,7 +147,8 @@ QByteArray PtyPeer::receive(int max, int ms)
         if (poll(&pfd, 1, left) <= 0)
             break;
         char buf[4096];
-        const ssize_t n = ::read(m_master, buf, size_t(qMin<int>(int(sizeof buf), max - out.size())));
+        const ssize_t n =
+            ::read(m_master, buf, size_t(qMin<int>(int(sizeof buf), max - out.size())));
         if (n <= 0)
             break;
         out.append(buf, int(n));
@@ -208,7 +210,8 @@ int g_catchers = 0;
 
 CaughtBox describe(const QMessageBox *box)
 {
-    return {box->icon(), box->windowTitle(), box->text(), box->standardButtons(), box->parentWidget()};
+    return {box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
+            box->parentWidget()};
 }
 
 void dismiss(QMessageBox *box)

@@ -24,8 +24,8 @@ namespace testsupport {
 // parallel tests never meet. Call before
 // the QApplication is made; QRIO_TEST_MAIN does.
 void isolateConfig();
-QString configDir();           // the folder isolateConfig made
-QString dosDevicesDir();       // <configDir>/Quorvex/dosdevices
+QString configDir();     // the folder isolateConfig made
+QString dosDevicesDir(); // <configDir>/Quorvex/dosdevices
 
 // A simulated node registered under a free COM number in this process's
 // dosdevices folder.
@@ -125,16 +125,16 @@ void failOnUncaughtBoxes();
 
 // QTEST_MAIN with an isolated config location, the offscreen platform and
 // uncaught message boxes as failures.
-#define QRIO_TEST_MAIN(TestObject)                                                 \
-    int main(int argc, char *argv[])                                               \
-    {                                                                              \
-        testsupport::isolateConfig();                                              \
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                        \
-            qputenv("QT_QPA_PLATFORM", "offscreen");                               \
-        QApplication app(argc, argv);                                              \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                   \
-        testsupport::failOnUncaughtBoxes();                                        \
-        TestObject tc;                                                             \
-        QTEST_SET_MAIN_SOURCE_PATH                                                 \
-        return QTest::qExec(&tc, argc, argv);                                      \
+#define QRIO_TEST_MAIN(TestObject)                          \
+    int main(int argc, char *argv[])                        \
+    {                                                       \
+        testsupport::isolateConfig();                       \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) \
+            qputenv("QT_QPA_PLATFORM", "offscreen");        \
+        QApplication app(argc, argv);                       \
+        app.setAttribute(Qt::AA_Use96Dpi, true);            \
+        testsupport::failOnUncaughtBoxes();                 \
+        TestObject tc;                                      \
+        QTEST_SET_MAIN_SOURCE_PATH                          \
+        return QTest::qExec(&tc, argc, argv);               \
     }

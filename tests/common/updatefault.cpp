@@ -6,7 +6,8 @@ QStringList receivedRequests(const nodesim::NodeSim &node)
 {
     QStringList out;
     for (const auto &record : node.receivedRecords())
-        out << QByteArray(reinterpret_cast<const char *>(record.data()), int(record.size())).toHex();
+        out << QByteArray(reinterpret_cast<const char *>(record.data()), int(record.size()))
+                   .toHex();
     return out;
 }
 
@@ -30,8 +31,8 @@ void checkExpectedBox(const UpdateRig &rig, const UpdateFault &row)
         return;
     }
     QCOMPARE(rig.catcher.boxes.size(), 1);
-    const QString title = row.title.contains(QLatin1String("%1")) ? row.title.arg(rig.node->comNumber())
-                                                                 : row.title;
+    const QString title =
+        row.title.contains(QLatin1String("%1")) ? row.title.arg(rig.node->comNumber()) : row.title;
     checkBox(rig.catcher.boxes[0], row.icon, title, row.text, rig.window.get());
 }
 

@@ -15,9 +15,9 @@
 
 struct UpdateFault
 {
-    nodesim::Options options;   // the node, its fault switches included
-    int imageSize = 1000;       // random firmware of this size is chosen; < 0: none
-    quint32 seed = 1;           // of the firmware's bytes
+    nodesim::Options options; // the node, its fault switches included
+    int imageSize = 1000;     // random firmware of this size is chosen; < 0: none
+    quint32 seed = 1;         // of the firmware's bytes
 
     std::function<void(UpdateRig &)> setUp; // before Update is pressed
     std::function<void(UpdateRig &)> press; // how it is pressed; empty: a plain click
@@ -29,9 +29,9 @@ struct UpdateFault
     QString title;
     QString text;
 
-    long requestCount = -1;    // >= 0: requests the node received during the update
-    QStringList requests;      // non-empty: the update's requests in order (hex)
-    QStringList notSent;       // hex prefixes of requests that must not have gone out
+    long requestCount = -1;                 // >= 0: requests the node received during the update
+    QStringList requests;                   // non-empty: the update's requests in order (hex)
+    QStringList notSent;                    // hex prefixes of requests that must not have gone out
     std::function<void(UpdateRig &)> check; // further checks, after the message
 
     // Then the node's faults are cleared and Update is pressed again: that

@@ -98,10 +98,7 @@ struct UpdateRig
     }
 
     // Presses Update and returns when the update has ended.
-    void pressUpdate()
-    {
-        QTest::mouseClick(window->ui->button_update, Qt::LeftButton);
-    }
+    void pressUpdate() { QTest::mouseClick(window->ui->button_update, Qt::LeftButton); }
 
     // Calls `hook` with the dialog each time the update hands it events.
     void whileRunning(std::function<void(QProgressDialog *)> hook)
@@ -128,7 +125,9 @@ struct UpdateRig
     bool sawRequest(const char *hexPrefix) const
     {
         for (const auto &r : node->receivedRecords()) {
-            if (QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size())).toHex().startsWith(hexPrefix))
+            if (QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size()))
+                    .toHex()
+                    .startsWith(hexPrefix))
                 return true;
         }
         return false;
@@ -150,8 +149,8 @@ struct UpdateRig
     QByteArray image;
 };
 
-inline void checkBox(const testsupport::CaughtBox &box, QMessageBox::Icon icon, const QString &title,
-                     const QString &text, QWidget *parent)
+inline void checkBox(const testsupport::CaughtBox &box, QMessageBox::Icon icon,
+                     const QString &title, const QString &text, QWidget *parent)
 {
     QCOMPARE(box.icon, icon);
     QCOMPARE(box.title, title);

@@ -142,7 +142,8 @@ void checkLoad(const std::uint8_t *input, std::size_t size)
         const auto isFill = [&](int from, int to) {
             return from >= to
                    || std::memcmp(image.data() + from, fill.data(),
-                                  static_cast<std::size_t>(to - from)) == 0;
+                                  static_cast<std::size_t>(to - from))
+                          == 0;
         };
         if (result.size < 28)
             FUZZ_CHECK(isFill(result.size, 28));

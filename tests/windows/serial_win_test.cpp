@@ -134,13 +134,15 @@ bool peerReceived(Bytes *bytes)
     const Bytes head = readCount(g_control, 4);
     if (head.size() != 4)
         return false;
-    const unsigned long count = std::strtoul(std::string(head.begin(), head.end()).c_str(), nullptr, 16);
+    const unsigned long count =
+        std::strtoul(std::string(head.begin(), head.end()).c_str(), nullptr, 16);
     const Bytes body = readCount(g_control, static_cast<std::uint32_t>(count * 2));
     if (body.size() != count * 2)
         return false;
     bytes->clear();
     for (std::size_t i = 0; i < body.size(); i += 2) {
-        const std::string pair(body.begin() + static_cast<long>(i), body.begin() + static_cast<long>(i) + 2);
+        const std::string pair(body.begin() + static_cast<long>(i),
+                               body.begin() + static_cast<long>(i) + 2);
         bytes->push_back(static_cast<std::uint8_t>(std::strtoul(pair.c_str(), nullptr, 16)));
     }
     return true;
@@ -155,7 +157,8 @@ SerialLine::Handle openDataPort(Case &c)
         || !c.check(command("echo 0") && peerReceived(&ignored), "peer does not answer"))
         return SerialLine::InvalidHandle;
     const SerialLine::Handle h = SerialLine::open(SerialLine::devicePath(g_ports.data));
-    if (!c.check(h != SerialLine::InvalidHandle, "open COM" + str(g_ports.data) + " failed, error " + str(GetLastError())))
+    if (!c.check(h != SerialLine::InvalidHandle,
+                 "open COM" + str(g_ports.data) + " failed, error " + str(GetLastError())))
         return h;
     c.check(SerialLine::setTimeouts(h), "setTimeouts failed, error " + str(GetLastError()));
     c.check(SerialLine::purge(h), "purge failed, error " + str(GetLastError()));
@@ -194,7 +197,8 @@ void enumerationListsRegisteredPorts(Case &c)
     c.check(!listed(g_ports.unmapped), "unmapped COM" + str(g_ports.unmapped) + " listed");
 
     std::vector<std::uint32_t> ports = {12345};
-    c.check(SerialDeviceScan::UsingDosDeviceNames(ports), "scan failed, error " + str(SerialDeviceScan::lastError()));
+    c.check(SerialDeviceScan::UsingDosDeviceNames(ports),
+            "scan failed, error " + str(SerialDeviceScan::lastError()));
     for (std::uint32_t port : {g_ports.data, g_ports.control, g_ports.busy})
         c.check(contains(ports, port), "scan lacks " + str(port));
     c.check(!contains(ports, g_ports.unmapped), "scan lists the unmapped port");
@@ -206,10 +210,12 @@ void enumerationListsRegisteredPorts(Case &c)
         if (parseComDeviceName(name.c_str(), name.size(), &port))
             ++comNames;
     }
-    c.check(ports.size() == comNames, "scan gave " + str(ports.size()) + " numbers for " + str(comNames) + " COM names");
+    c.check(ports.size() == comNames,
+            "scan gave " + str(ports.size()) + " numbers for " + str(comNames) + " COM names");
 
     const auto records = QuorvexCOMLib::EnumSerialCOM::Enumerate();
-    c.check(records.size() == ports.size(), "Enumerate gave " + str(records.size()) + " records for " + str(ports.size()) + " ports");
+    c.check(records.size() == ports.size(), "Enumerate gave " + str(records.size())
+                                                + " records for " + str(ports.size()) + " ports");
     c.check(std::is_sorted(records.begin(), records.end(),
                            [](const auto &a, const auto &b) { return a.port < b.port; }),
             "Enumerate's records are not in ascending order");
@@ -222,7 +228,9 @@ void enumerationListsRegisteredPorts(Case &c)
     std::sort(sortedScan.begin(), sortedScan.end());
     c.check(numbers == sortedScan, "Enumerate's numbers differ from the scan's");
     // Numeric, not textual: e.g. COM3 before COM12.
-    const auto at = [&](std::uint32_t port) { return std::find(numbers.begin(), numbers.end(), port) - numbers.begin(); };
+    const auto at = [&](std::uint32_t port) {
+        return std::find(numbers.begin(), numbers.end(), port) - numbers.begin();
+    };
     const std::uint32_t low = std::min(g_ports.control, g_ports.data);
     const std::uint32_t high = std::max(g_ports.control, g_ports.data);
     c.check(at(low) < at(high), "COM" + str(low) + " does not come before COM" + str(high));
@@ -234,10 +242,12 @@ void smallBufferGrows(Case &c)
     const DWORD n = QueryDosDeviceW(nullptr, small, 16);
     const DWORD error = GetLastError();
     c.check(n == 0 && error == ERROR_INSUFFICIENT_BUFFER,
-            "a 16-character query did not fail with 122 (result " + str(n) + ", error " + str(error) + ")");
+            "a 16-character query did not fail with 122 (result " + str(n) + ", error " + str(error)
+                + ")");
 
     std::vector<std::uint32_t> usual;
-    c.check(WinPorts::usingDosDeviceNames(usual, WinPorts::FirstNameBufferCapacity), "4096: scan failed");
+    c.check(WinPorts::usingDosDeviceNames(usual, WinPorts::FirstNameBufferCapacity),
+            "4096: scan failed");
     for (std::size_t first : {std::size_t{1}, std::size_t{16}, std::size_t{100}}) {
         std::vector<std::uint32_t> grown = {7777};
         const bool ok = WinPorts::usingDosDeviceNames(grown, first);
@@ -250,9 +260,9 @@ void smallBufferGrows(Case &c)
 void unobtainableBuffer(Case &c)
 {
     // A byte count that overflows, and one no allocator can give.
-    for (std::size_t first : {std::numeric_limits<std::size_t>::max(),
-                              std::numeric_limits<std::size_t>::max() / 2 + 1,
-                              std::size_t{1} << 42}) {
+    for (std::size_t first :
+         {std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::size_t>::max() / 2 + 1,
+          std::size_t{1} << 42}) {
         std::vector<std::uint32_t> ports = {3, 4};
         SetLastError(0);
         const bool ok = WinPorts::usingDosDeviceNames(ports, first);
@@ -314,7 +324,8 @@ void stoppedOutputWriteGivesUp(Case &c)
     SerialLine::write(h, request.data(), static_cast<std::uint32_t>(request.size()), &written);
     const long long ms = msSince(start);
     c.check(command("stop 0"), "peer refused to go on");
-    c.check(written < request.size(), "all " + str(written) + " bytes reported written to a stopped line");
+    c.check(written < request.size(),
+            "all " + str(written) + " bytes reported written to a stopped line");
     c.check(ms >= 3900 && ms <= 6000, "write returned after " + std::to_string(ms) + " ms");
     // The line works again once output flows.
     Bytes ignored;
@@ -351,7 +362,8 @@ void purgeDiscardsStaleBytes(Case &c)
     Sleep(300);
     c.check(command("send 4652455348"), "peer refused send");
     const Bytes both = readCount(h, 10);
-    c.check(std::string(both.begin(), both.end()) == "STALEFRESH", "unpurged line gave " + hex(both));
+    c.check(std::string(both.begin(), both.end()) == "STALEFRESH",
+            "unpurged line gave " + hex(both));
     // ... with one they are gone.
     c.check(command("send 5354414c45"), "peer refused send");
     Sleep(300);
@@ -377,7 +389,8 @@ void binaryClean(Case &c)
 
     // Us to the far end.
     std::uint32_t written = 0;
-    c.check(SerialLine::write(h, pattern.data(), size, &written), "write failed, error " + str(GetLastError()));
+    c.check(SerialLine::write(h, pattern.data(), size, &written),
+            "write failed, error " + str(GetLastError()));
     c.check(written == size, "wrote " + str(written) + " of " + str(size));
     // The bytes may reach the far end after the next command does.
     Bytes out;
@@ -414,12 +427,23 @@ void closeThenReopen(Case &c)
     c.check(SerialLine::close(h), "close failed");
     for (int round = 0; round < 3; ++round) {
         h = SerialLine::open(SerialLine::devicePath(g_ports.data));
-        if (!c.check(h != SerialLine::InvalidHandle, "re-open " + str(round) + " failed, error " + str(GetLastError())))
+        if (!c.check(h != SerialLine::InvalidHandle,
+                     "re-open " + str(round) + " failed, error " + str(GetLastError())))
             return;
         c.check(SerialLine::setTimeouts(h), "setTimeouts failed");
         c.check(SerialLine::purge(h), "purge failed");
         c.check(command("echo 1"), "peer refused echo");
-        const Bytes record = {0x01, 0x06, 0x08, 0x40, 0x01, 0x51, 0x00, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(round)};
+        const Bytes record = {0x01,
+                              0x06,
+                              0x08,
+                              0x40,
+                              0x01,
+                              0x51,
+                              0x00,
+                              0x00,
+                              0x00,
+                              0x00,
+                              static_cast<std::uint8_t>(round)};
         c.check(writeAll(h, record), "write failed");
         const Bytes echoed = readCount(h, 11);
         c.check(echoed == record, "round " + str(round) + " echoed " + hex(echoed));
@@ -433,7 +457,8 @@ void sdoUploadFromSimulatedNode(Case &c)
     if (!c.check(g_ports.sim != 0, "simulated node not available"))
         return;
     const SerialLine::Handle h = SerialLine::open(SerialLine::devicePath(g_ports.sim));
-    if (!c.check(h != SerialLine::InvalidHandle, "open COM" + str(g_ports.sim) + " failed, error " + str(GetLastError())))
+    if (!c.check(h != SerialLine::InvalidHandle,
+                 "open COM" + str(g_ports.sim) + " failed, error " + str(GetLastError())))
         return;
     c.check(SerialLine::setTimeouts(h), "setTimeouts failed");
     c.check(SerialLine::purge(h), "purge failed");
@@ -474,7 +499,8 @@ int main(int argc, char **argv)
         }
     }
     if (!g_ports.data || !g_ports.control || !g_ports.busy || !g_ports.unmapped) {
-        std::printf("usage: --data N --control N --busy N --unmapped N [--sim N]\n0 passed, 1 failed\n");
+        std::printf(
+            "usage: --data N --control N --busy N --unmapped N [--sim N]\n0 passed, 1 failed\n");
         return 2;
     }
 
@@ -483,18 +509,22 @@ int main(int argc, char **argv)
         SerialLine::setTimeouts(g_control);
         SerialLine::purge(g_control);
     } else {
-        std::printf("control port COM%u does not open (error %lu)\n", g_ports.control, GetLastError());
+        std::printf("control port COM%u does not open (error %lu)\n", g_ports.control,
+                    GetLastError());
     }
 
     const std::pair<const char *, std::function<void(Case &)>> cases[] = {
-        {"enumeration lists the registered ports in numeric order", enumerationListsRegisteredPorts},
+        {"enumeration lists the registered ports in numeric order",
+         enumerationListsRegisteredPorts},
         {"a name buffer too small is grown until the list fits", smallBufferGrows},
         {"a name buffer that cannot be had fails with ERROR_OUTOFMEMORY", unobtainableBuffer},
         {"an unmapped port number fails to open", unmappedPortFailsToOpen},
-        {"a port that cannot be opened fails like one another program holds", portThatCannotBeOpened},
+        {"a port that cannot be opened fails like one another program holds",
+         portThatCannotBeOpened},
         {"a silent line returns 0 bytes after the 4000 ms time-out", silentLineTimesOut},
         {"a reply in two pieces is read whole", replyInTwoPiecesReadWhole},
-        {"a write to a line whose output is held off gives up after 4000 ms", stoppedOutputWriteGivesUp},
+        {"a write to a line whose output is held off gives up after 4000 ms",
+         stoppedOutputWriteGivesUp},
         {"purge discards stale bytes", purgeDiscardsStaleBytes},
         {"writes and reads are binary-clean", binaryClean},
         {"close then re-open", closeThenReopen},
