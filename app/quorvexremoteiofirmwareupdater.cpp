@@ -6,6 +6,9 @@
 QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::QuorvexRemoteIOFirmwareUpdater),
+      nodeId(0),
+      imageSize(0),
+      progressValue(0),
       comHandle(SerialLine::InvalidHandle),
       progressDialog(nullptr),
       updateLog(nullptr)
