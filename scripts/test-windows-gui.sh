@@ -142,12 +142,7 @@ trap 'exit 130' INT TERM HUP
 rm -f "$RUN/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$RUN/display" 2>"$RUN/xvfb.log" &
 XVFB_PID=$!
-for _ in $(seq 100); do
-    [ -s "$RUN/display" ] && break
-    kill -0 "$XVFB_PID" 2>/dev/null || break
-    sleep 0.05
-done
-[ -s "$RUN/display" ] || summary_fail "Xvfb did not start (log: $RUN/xvfb.log)"
+wait_until "$XVFB_PID" test -s "$RUN/display" || summary_fail "Xvfb did not start (log: $RUN/xvfb.log)"
 export DISPLAY=:$(head -n1 "$RUN/display")
 # A window manager: without one, Wine's windows never get the keyboard focus.
 openbox --sm-disable >"$RUN/openbox.log" 2>&1 &
@@ -225,13 +220,9 @@ start_node() {
         --log "$CASE_DIR/sim.log" "$@" </dev/null >"$CASE_DIR/sim.out" 2>"$CASE_DIR/sim.err" &
     NODE_PID=$!
     echo "$NODE_PID" >>"$RUN/pids"
-    local slave=""
-    for _ in $(seq 100); do
-        slave=$(sed -n 's/^COM[0-9]* \(\/dev\/[^ ]*\)$/\1/p' "$CASE_DIR/sim.out" 2>/dev/null | head -n1)
-        [ -n "$slave" ] && break
-        kill -0 "$NODE_PID" 2>/dev/null || break
-        sleep 0.05
-    done
+    wait_until "$NODE_PID" node_reported "$CASE_DIR/sim.out"
+    local slave
+    slave=$(node_slave "$CASE_DIR/sim.out")
     [ -n "$slave" ] || { echo "canopen-node-sim did not start: $(cat "$CASE_DIR/sim.err")"; return 1; }
     python3 "$ROOT/tests/windows/ptyhold.py" "$CASE_DIR/holder.pids" "$slave" 2>>"$CASE_DIR/sim.err" \
         || { echo "the node's pty cannot be held"; return 1; }

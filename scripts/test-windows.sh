@@ -12,6 +12,7 @@
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
+source "$ROOT/scripts/winetest.sh"
 BUILD=${QRIO_WIN_BUILD:-$ROOT/build-win}
 SIM=${QRIO_NODE_SIM:-$ROOT/build/sim/canopen-node-sim}
 
@@ -71,9 +72,7 @@ if [ ! -x "$SIM" ] && [ -z "${QRIO_NODE_SIM:-}" ]; then
 fi
 
 # ---- Wine: its own prefix in the build tree, quiet, headless, no stdin
-export WINEPREFIX=$BUILD/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+wine_test_env "$BUILD/wineprefix"
 unset DISPLAY WAYLAND_DISPLAY
 
 PEER_PID=""
@@ -127,13 +126,8 @@ if [ -x "$SIM" ]; then
     rm -f "$RUN/sim.out"
     "$SIM" --dosdevices "$BUILD/sim-dosdevices" </dev/null >"$RUN/sim.out" 2>"$RUN/sim.err" &
     SIM_PID=$!
-    slave=""
-    for _ in $(seq 100); do
-        slave=$(sed -n 's/^COM[0-9]* \(\/dev\/[^ ]*\)$/\1/p' "$RUN/sim.out" 2>/dev/null | head -n1)
-        [ -n "$slave" ] && break
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        sleep 0.05
-    done
+    wait_until "$SIM_PID" node_reported "$RUN/sim.out"
+    slave=$(node_slave "$RUN/sim.out")
     if [ -n "$slave" ]; then
         ln -sfn "$slave" "$PORTS/ttyCOM$SIM_PORT"
         SIM_ARGS=(--sim "$SIM_PORT")
@@ -150,12 +144,7 @@ python3 "$ROOT/tests/windows/peer.py" --data "$PORTS/ttyCOM$DATA_PORT" \
     --control "$PORTS/ttyCOM$CONTROL_PORT" "${HOLD_ARGS[@]}" \
     --ready "$RUN/ready" --pids "$RUN/holders" </dev/null 2>"$RUN/peer.err" &
 PEER_PID=$!
-for _ in $(seq 100); do
-    [ -e "$RUN/ready" ] && break
-    kill -0 "$PEER_PID" 2>/dev/null || break
-    sleep 0.05
-done
-[ -e "$RUN/ready" ] || summary_fail "the peer did not start: $(cat "$RUN/peer.err")"
+wait_until "$PEER_PID" test -e "$RUN/ready" || summary_fail "the peer did not start: $(cat "$RUN/peer.err")"
 
 # ---- the run: one wineserver for all of it
 wineserver -p </dev/null >/dev/null 2>&1

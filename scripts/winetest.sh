@@ -15,6 +15,31 @@ wine_stop() {
     return 0
 }
 
+# wait_until PID COMMAND...: runs COMMAND every 50 ms until it succeeds, for
+# 5 s at most; gives up at once when process PID (the one that should make it
+# succeed) has ended. Returns COMMAND's last status.
+wait_until() {
+    local pid=$1
+    shift
+    for _ in $(seq 100); do
+        "$@" && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    "$@"
+}
+
+# node_slave FILE: the pty slave that canopen-node-sim reported in FILE (its
+# standard output); empty until it has.
+node_slave() {
+    sed -n 's/^COM[0-9]* \(\/dev\/[^ ]*\)$/\1/p' "$1" 2>/dev/null | head -n1
+}
+
+# node_reported FILE: true once canopen-node-sim has reported its slave.
+node_reported() {
+    [ -n "$(node_slave "$1")" ]
+}
+
 # host_serial_ports: the machine's serial devices that Wine would map to
 # COM1, COM2, ... on its own (it takes every /dev/ttyS<k>, /dev/ttyUSB<k> and
 # /dev/ttyACM<k> that exists, counting from 0).
