@@ -358,6 +358,10 @@ case_update() {
     local diff
     diff=$(python3 "$ROOT/tests/windows/guicheck.py" flash "$CASE_DIR/flash.bin" "$IMAGE")
     check "the node's flash holds the image${diff:+ ($diff)}" [ -z "$diff" ]
+    local log
+    log=$(ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/Quorvex/"$TITLE"/logs/update-*.log 2>/dev/null | tail -n1)
+    check "the update's log in %LOCALAPPDATA% ends in its box (${log##*/})" \
+        grep -q '^Outcome: "Burning Firmware Successful"' "$log"
 
     wine_stop # writes the registry out to user.reg
     local settings expected
