@@ -2,6 +2,22 @@
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
 #include <QCoreApplication>
+#include <QDebug>
+
+#include <string>
+
+namespace {
+
+// The serial layer's reports (line state at open, failed or short reads and
+// writes with the system's reason) are rare and are what support needs most
+// when an adapter is unplugged: info lines, so that silencing the debug
+// stream keeps them.
+void reportSerialDiagnostic(const std::string &line)
+{
+    qInfo().noquote() << QString::fromStdString(line);
+}
+
+} // namespace
 
 QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
     : QMainWindow(parent),
@@ -18,6 +34,8 @@ QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("quorvex.com"));
     QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+
+    SerialLine::setDiagnosticSink(reportSerialDiagnostic);
 
     ui->setupUi(this);
     refreshComPortList();

@@ -44,6 +44,25 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
 // began, with what has arrived in *got (0: nothing arrived).
 bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got);
 
+// Discards unsent output (so that it never waits for a stalled line), then
+// closes the port.
 bool close(Handle h);
+
+// What the layer tells support that the results above cannot carry: the
+// line state found and set at open, and each failed or short read or write
+// with the system's error code and text. Each report is one line of text,
+// handed to the sink on the calling thread, synchronously; without a sink
+// (the default) nothing is reported. The sink must not call back into
+// this layer.
+using DiagnosticSink = void (*)(const std::string &line);
+void setDiagnosticSink(DiagnosticSink sink);
+
+// Hands `line` to the sink, if one is set. For the platform files.
+void report(const std::string &line);
+
+// "error <code> (<the system's text for it>)", the form every report of a
+// failed call takes: GetLastError/FormatMessage on Windows, errno/strerror
+// on Linux.
+std::string systemErrorText(std::uint32_t code);
 
 } // namespace SerialLine

@@ -4,6 +4,23 @@
 
 namespace SerialLine {
 
+namespace {
+
+DiagnosticSink g_sink = nullptr;
+
+} // namespace
+
+void setDiagnosticSink(DiagnosticSink sink)
+{
+    g_sink = sink;
+}
+
+void report(const std::string &line)
+{
+    if (g_sink)
+        g_sink(line);
+}
+
 std::wstring devicePath(std::uint32_t port)
 {
     std::wostringstream path;

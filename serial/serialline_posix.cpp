@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -51,6 +52,11 @@ void requestLowLatency(int fd)
 }
 
 } // namespace
+
+std::string systemErrorText(std::uint32_t code)
+{
+    return "error " + std::to_string(code) + " (" + std::strerror(static_cast<int>(code)) + ")";
+}
 
 Handle open(const std::wstring &path)
 {

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace SerialLine {
 
 namespace {
@@ -17,6 +19,17 @@ HANDLE toHandle(Handle h)
 }
 
 } // namespace
+
+std::string systemErrorText(std::uint32_t code)
+{
+    char text[512] = {};
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               code, 0, text, sizeof text, nullptr);
+    // The system's texts end in ".\r\n"; the report is one line.
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
+        text[--n] = '\0';
+    return "error " + std::to_string(code) + " (" + (n > 0 ? text : "no text") + ")";
+}
 
 Handle open(const std::wstring &path)
 {
