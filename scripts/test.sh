@@ -1,18 +1,47 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite: once as is,
-# once under AddressSanitizer + UndefinedBehaviorSanitizer. The benchmarks are
-# built once, in the plain build (the build folder scripts/bench.sh uses), so
-# that a change that breaks them shows here; figures from a sanitized build
-# would mean nothing.
+# Installs what is missing, builds, and runs the whole test suite: the layout
+# check, the suite once as is, once under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the fuzz run, then every scripts/test-*.sh (the
+# Windows program under Wine, the packages). The benchmarks are built once,
+# in the plain build (the build folder scripts/bench.sh uses), so that a
+# change that breaks them shows here; figures from a sanitized build would
+# mean nothing.
+#
+#   scripts/test.sh           everything; what CI runs
+#   scripts/test.sh --quick   the plain build and its CTest suite only, for
+#                             the edit-build-test loop (no root needed once
+#                             the packages are installed)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev
+QUICK=0
+case "${1:-}" in
+    --quick) QUICK=1 ;;
+    "") ;;
+    *)
+        echo "usage: $0 [--quick]" >&2
+        exit 2
+        ;;
+esac
 
 export QT_QPA_PLATFORM=offscreen
 JOBS=${QRIO_TEST_JOBS:-6}
 status=0
+
+if [ $QUICK -eq 1 ]; then
+    ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3
+    echo "== build"
+    configure_and_build "$ROOT/build" -DQRIO_BUILD_BENCHMARKS=ON
+    echo "== tests"
+    (cd "$ROOT/build" && ctest -j"$JOBS" --output-on-failure)
+    exit
+fi
+
+ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev
+
+echo "== layout (clang-format)"
+bash "$ROOT/scripts/format-check.sh" || status=1
 
 echo "== build"
 configure_and_build "$ROOT/build" -DQRIO_BUILD_BENCHMARKS=ON
