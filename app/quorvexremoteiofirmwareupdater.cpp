@@ -1,3 +1,8 @@
+// The window's construction and destruction: the application's identity
+// (which the settings store is found by), the widgets from the form, and the
+// port, settings and firmware lists filled at start. Its operations live in
+// the source folders of their subsystems.
+
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
