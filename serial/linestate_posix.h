@@ -11,7 +11,8 @@ namespace PosixLine {
 // `found` made byte-transparent and never blocking: raw (cfmakeraw: 8 data
 // bits, no parity, no translation, no echo, no signals), no flow control of
 // any kind (CRTSCTS, IXON, IXOFF, IXANY off: cfmakeraw leaves IXOFF and
-// IXANY, and USB serial chips do XON/XOFF themselves on IXOFF), modem lines
+// IXANY, and several USB serial drivers have the chip itself do XON/XOFF
+// when IXON or IXOFF is set), modem lines
 // ignored (CLOCAL | CREAD), reads returning at once (VMIN 0, VTIME 0). The
 // speed and the stop bits stay as found.
 termios rawSettings(const termios &found);

@@ -373,8 +373,9 @@ void TestSerialLine::lineLeftByAnotherProgram()
     QVERIFY(h != InvalidHandle);
 
     // What the driver is told: raw bytes, no flow control of any kind
-    // (a USB serial chip acts on IXOFF and CRTSCTS itself), modem lines
-    // ignored.
+    // (USB serial drivers hand CRTSCTS, IXON and IXOFF to the chip, which
+    // then stops or swallows bytes itself: a pty shows only the flags),
+    // modem lines ignored.
     termios tio{};
     QCOMPARE(tcgetattr(probe, &tio), 0);
     QCOMPARE(tio.c_cflag & (CRTSCTS | CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
