@@ -119,7 +119,8 @@ Handle open(const std::wstring &path)
     if (!isatty(fd))
         return openFailed(fd, device, "isatty");
     // Nor can a program that does not use flock (a terminal program, cat, a
-    // modem manager) open it while we hold it: opens but root's get EBUSY.
+    // modem manager) open it while we hold it: every later open gets EBUSY,
+    // unless it is root's.
     if (ioctl(fd, TIOCEXCL) != 0)
         return openFailed(fd, device, "TIOCEXCL");
     termios found{};
