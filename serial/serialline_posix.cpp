@@ -4,6 +4,7 @@
 #include "serialline.h"
 #include "comname.h"
 #include "devicescan_posix.h"
+#include "linestate_posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -58,6 +59,45 @@ std::string systemErrorText(std::uint32_t code)
     return "error " + std::to_string(code) + " (" + std::strerror(static_cast<int>(code)) + ")";
 }
 
+namespace {
+
+// Reports why the open of `device` failed at `step`, closes `fd` and keeps
+// errno for the caller.
+Handle openFailed(int fd, const std::string &device, const char *step)
+{
+    const int saved = errno;
+    report("Serial open of " + device + " failed at " + step + ": "
+           + systemErrorText(std::uint32_t(saved)));
+    if (fd >= 0)
+        ::close(fd);
+    errno = saved;
+    return InvalidHandle;
+}
+
+// "Serial read: 3 of 11 bytes within 4000 ms" and the like.
+void reportTimeout(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t ms)
+{
+    report(std::string("Serial ") + what + ": " + std::to_string(done) + " of "
+           + std::to_string(size) + " bytes within " + std::to_string(ms) + " ms");
+}
+
+// "Serial read failed after 3 of 11 bytes: error 5 (Input/output error)".
+void reportFailure(const char *what, std::uint32_t done, std::uint32_t size, int code)
+{
+    report(std::string("Serial ") + what + " failed after " + std::to_string(done) + " of "
+           + std::to_string(size) + " bytes: " + systemErrorText(std::uint32_t(code)));
+}
+
+// The errno of a line that signalled end of file: a hung-up terminal
+// answers every request with EIO.
+int hangUpCode(int fd)
+{
+    termios tio{};
+    return tcgetattr(fd, &tio) != 0 ? errno : EIO;
+}
+
+} // namespace
+
 Handle open(const std::wstring &path)
 {
     std::uint32_t port = 0;
@@ -68,35 +108,30 @@ Handle open(const std::wstring &path)
     const std::string device = PosixPorts::devicePathForPort(port, PosixPorts::defaultRoots());
     if (device.empty()) {
         errno = ENOENT;
-        return InvalidHandle;
+        return openFailed(-1, "COM" + std::to_string(port), "finding its device");
     }
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return InvalidHandle;
+        return openFailed(fd, device, "open");
     // No sharing: a port another program holds cannot be opened.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved == 0 ? ENOTTY : saved;
-        return InvalidHandle;
-    }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return InvalidHandle;
-    }
-    // Raw bytes; the speed stays as the driver has it.
-    const speed_t ispeed = cfgetispeed(&tio);
-    const speed_t ospeed = cfgetospeed(&tio);
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, ispeed);
-    cfsetospeed(&tio, ospeed);
-    tio.c_cflag |= CREAD | CLOCAL;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return openFailed(fd, device, "flock (held by another program)");
+    if (!isatty(fd))
+        return openFailed(fd, device, "isatty");
+    // Nor can a program that does not use flock (a terminal program, cat, a
+    // modem manager) open it while we hold it: every later open gets EBUSY,
+    // unless it is root's.
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return openFailed(fd, device, "TIOCEXCL");
+    termios found{};
+    if (tcgetattr(fd, &found) != 0)
+        return openFailed(fd, device, "tcgetattr");
+    const termios wanted = PosixLine::rawSettings(found);
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0)
+        return openFailed(fd, device, "tcsetattr");
+    termios now = wanted;
+    tcgetattr(fd, &now);
+    report(PosixLine::describeOpen(found, wanted, now));
     requestLowLatency(fd);
     return fd;
 }
@@ -120,6 +155,7 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
     const int fd = static_cast<int>(h);
     const auto *p = static_cast<const unsigned char *>(data);
     const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs);
+    bool lineError = false; // poll saw an error or hang-up
     while (*written < size) {
         const ssize_t n = ::write(fd, p + *written, size - *written);
         if (n > 0) {
@@ -128,20 +164,27 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The driver takes no more for now (full buffer, output stopped):
-            // wait until it does, but not past the deadline.
-            const int left = millisecondsLeft(deadline);
-            if (left <= 0)
-                return false;
-            pollfd pfd{fd, POLLOUT, 0};
-            if (poll(&pfd, 1, left) < 0 && errno != EINTR)
-                return false;
-            if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))
-                return false;
-            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            reportFailure("write", *written, size, errno);
+            return false;
         }
-        return false;
+        if (lineError) {
+            reportFailure("write", *written, size, hangUpCode(fd));
+            return false;
+        }
+        // The driver takes no more for now (full buffer, output stopped):
+        // wait until it does, but not past the deadline.
+        const int left = millisecondsLeft(deadline);
+        if (left <= 0) {
+            reportTimeout("write", *written, size, WriteTimeoutMs);
+            return false;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, left) < 0 && errno != EINTR) {
+            reportFailure("write", *written, size, errno);
+            return false;
+        }
+        lineError = pfd.revents & (POLLERR | POLLHUP | POLLNVAL);
     }
     return true;
 }
@@ -156,36 +199,49 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
     const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
     while (*got < size) {
         const int left = millisecondsLeft(deadline);
-        if (left <= 0)
-            return true;
         pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, left);
+        const int r = left > 0 ? poll(&pfd, 1, left) : 0;
+        if (r < 0 && errno == EINTR)
+            continue;
         if (r < 0) {
-            if (errno == EINTR)
-                continue;
+            reportFailure("read", *got, size, errno);
             return *got > 0;
         }
-        if (r == 0)
-            return true; // deadline: what has arrived
-        if (pfd.revents & POLLIN) {
-            const ssize_t n = ::read(fd, p + *got, size - *got);
-            if (n > 0) {
-                *got += static_cast<std::uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-                continue;
-            return *got > 0; // hang-up (0 or EIO) or error: what has arrived
+        if (r == 0) {
+            // Deadline: what has arrived.
+            reportTimeout("read", *got, size, ReadTimeoutMs);
+            return true;
         }
-        // POLLHUP, POLLERR or POLLNVAL without data.
-        return *got > 0;
+        // Data, or an error or hang-up that the read names.
+        const ssize_t n = ::read(fd, p + *got, size - *got);
+        if (n > 0) {
+            *got += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        const bool noData = n == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n < 0 && noData && (pfd.revents & POLLIN))
+            continue;
+        reportFailure("read", *got, size, noData ? hangUpCode(fd) : errno);
+        return *got > 0; // what has arrived
     }
     return true;
 }
 
 bool close(Handle h)
 {
-    return h != InvalidHandle && ::close(static_cast<int>(h)) == 0;
+    if (h == InvalidHandle)
+        return false;
+    const int fd = static_cast<int>(h);
+    // Unsent output is dropped: a line held off by flow control or a stalled
+    // adapter would otherwise keep close() waiting for it (up to 30 s in
+    // common USB serial drivers).
+    tcflush(fd, TCOFLUSH);
+    // The device outlives our descriptor while others hold it open: it must
+    // not stay closed to them.
+    ioctl(fd, TIOCNXCL);
+    return ::close(fd) == 0;
 }
 
 } // namespace SerialLine

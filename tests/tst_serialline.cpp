@@ -1,19 +1,27 @@
 // The serial line over a real pseudo-terminal registered as a COM port.
 
 #include "serial/serialline.h"
+#include "otheruser.h"
 #include "testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
+#include <string>
 #include <thread>
+#include <vector>
+
+#include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,6 +50,67 @@ QByteArray readLine(Handle h, std::uint32_t count, qint64 *elapsedMs = nullptr)
     return buffer;
 }
 
+std::vector<std::string> g_reports;
+
+void collectReport(const std::string &line)
+{
+    g_reports.push_back(line);
+}
+
+// The layer's reports since the last call.
+QStringList takeReports()
+{
+    QStringList out;
+    for (const std::string &line : g_reports)
+        out << QString::fromStdString(line);
+    g_reports.clear();
+    return out;
+}
+
+// Sets the terminal's flags as a program run before the tool left them.
+bool stty(const QString &device, const QStringList &settings)
+{
+    QProcess p;
+    p.start(QStringLiteral("stty"), QStringList{QStringLiteral("-F"), device} + settings);
+    return p.waitForFinished() && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Every byte value, the flow-control characters XON (0x11) and XOFF (0x13)
+// among them, sent both ways.
+void checkAllBytesPass(testsupport::PtyPeer &peer, Handle h)
+{
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all.append(char(i));
+    const QByteArray special = QByteArray::fromHex("000a0d1113ff0a0d0304031c7f1311");
+    for (const QByteArray &bytes : {special, all}) {
+        std::uint32_t written = 0;
+        QVERIFY(SerialLine::write(h, bytes.constData(), std::uint32_t(bytes.size()), &written));
+        QCOMPARE(int(written), bytes.size());
+        QCOMPARE(peer.receive(bytes.size(), 2000), bytes);
+        peer.send(bytes);
+        QCOMPARE(readLine(h, std::uint32_t(bytes.size())), bytes);
+    }
+}
+
+// The status bytes a packet-mode master has read since the last call
+// (TIOCPKT_FLUSHWRITE and others, or-ed); data packets are dropped.
+int packetStatus(int master, int waitMs)
+{
+    int status = 0;
+    for (;;) {
+        pollfd pfd{master, POLLIN | POLLPRI, 0};
+        if (poll(&pfd, 1, waitMs) <= 0)
+            return status;
+        char packet[4096];
+        const ssize_t n = ::read(master, packet, sizeof packet);
+        if (n <= 0)
+            return status;
+        status |= static_cast<unsigned char>(packet[0]);
+        waitMs = 0;
+    }
+}
+
 } // namespace
 
 class TestSerialLine : public QObject
@@ -49,6 +118,8 @@ class TestSerialLine : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void init();
     void devicePathForm();
     void openFailures();
     void silentPeerTimesOutAfterFourSeconds();
@@ -59,7 +130,20 @@ private slots:
     void bytesPassUnchanged();
     void peerHangUpEndsReadAtOnce();
     void stoppedOutputWriteGivesUp();
+    void lineLeftByAnotherProgram_data();
+    void lineLeftByAnotherProgram();
+    void secondOpenByAnotherUserRefused();
 };
+
+void TestSerialLine::initTestCase()
+{
+    SerialLine::setDiagnosticSink(collectReport);
+}
+
+void TestSerialLine::init()
+{
+    g_reports.clear();
+}
 
 void TestSerialLine::devicePathForm()
 {
@@ -107,15 +191,18 @@ void TestSerialLine::silentPeerTimesOutAfterFourSeconds()
     testsupport::PtyPeer peer;
     const Handle h = openCom(peer.com());
     QVERIFY(h != InvalidHandle);
+    takeReports();
     qint64 elapsed = 0;
     QCOMPARE(readLine(h, 11, &elapsed), QByteArray());
     QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(takeReports(), QStringList{"Serial read: 0 of 11 bytes within 4000 ms"});
 
     // Part of a record, then silence: what arrived, after the same deadline
     // counted from the start of the read.
     peer.send(QByteArray("\x01\x02\x03", 3));
     QCOMPARE(readLine(h, 11, &elapsed), QByteArray("\x01\x02\x03", 3));
     QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(takeReports(), QStringList{"Serial read: 3 of 11 bytes within 4000 ms"});
     SerialLine::close(h);
 }
 
@@ -193,19 +280,11 @@ void TestSerialLine::bytesPassUnchanged()
     testsupport::PtyPeer peer;
     const Handle h = openCom(peer.com());
     QVERIFY(h != InvalidHandle);
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    const QByteArray special = QByteArray::fromHex("000a0d1113ff0a0d0304031c7f");
-    for (const QByteArray &bytes : {special, all}) {
-        std::uint32_t written = 0;
-        QVERIFY(SerialLine::write(h, bytes.constData(), std::uint32_t(bytes.size()), &written));
-        QCOMPARE(int(written), bytes.size());
-        QCOMPARE(peer.receive(bytes.size(), 2000), bytes);
-        peer.send(bytes);
-        QCOMPARE(readLine(h, std::uint32_t(bytes.size())), bytes);
-    }
+    takeReports();
+    checkAllBytesPass(peer, h);
     SerialLine::close(h);
+    // Nothing to report on a line that works.
+    QCOMPARE(takeReports(), QStringList());
 }
 
 void TestSerialLine::peerHangUpEndsReadAtOnce()
@@ -215,6 +294,7 @@ void TestSerialLine::peerHangUpEndsReadAtOnce()
     QVERIFY(h != InvalidHandle);
     peer.send(QByteArray("\x11\x22", 2));
     QThread::msleep(50);
+    takeReports();
     peer.hangUp();
     qint64 elapsed = 0;
     const QByteArray got = readLine(h, 11, &elapsed);
@@ -225,6 +305,13 @@ void TestSerialLine::peerHangUpEndsReadAtOnce()
     std::uint32_t written = 0;
     QVERIFY(!SerialLine::write(h, "x", 1, &written));
     SerialLine::close(h);
+    // Each failure with the system's reason: the far end is gone (EIO).
+    QCOMPARE(takeReports(),
+             QStringList({QStringLiteral("Serial read failed after %1 of 11 bytes: error 5 "
+                                         "(Input/output error)")
+                              .arg(got.size()),
+                          "Serial read failed after 0 of 11 bytes: error 5 (Input/output error)",
+                          "Serial write failed after 0 of 1 bytes: error 5 (Input/output error)"}));
 }
 
 void TestSerialLine::stoppedOutputWriteGivesUp()
@@ -232,12 +319,14 @@ void TestSerialLine::stoppedOutputWriteGivesUp()
     // Output held off (flow control, a stalled adapter): the write gives up
     // at its deadline instead of blocking for ever, and the line recovers.
     testsupport::PtyPeer peer;
-    const Handle h = openCom(peer.com());
-    QVERIFY(h != InvalidHandle);
+    // Opened first: once the line is open, the device refuses other opens.
     const int slave = ::open(peer.slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
     QVERIFY(slave >= 0);
+    const Handle h = openCom(peer.com());
+    QVERIFY(h != InvalidHandle);
     QCOMPARE(tcflow(slave, TCOOFF), 0);
 
+    takeReports();
     std::uint32_t written = 7;
     QElapsedTimer timer;
     timer.start();
@@ -245,6 +334,7 @@ void TestSerialLine::stoppedOutputWriteGivesUp()
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(written, 0u);
     QVERIFY2(elapsed >= 3990 && elapsed < 5500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(takeReports(), QStringList{"Serial write: 0 of 7 bytes within 4000 ms"});
 
     QCOMPARE(tcflow(slave, TCOON), 0);
     QVERIFY(SerialLine::purge(h));
@@ -253,6 +343,92 @@ void TestSerialLine::stoppedOutputWriteGivesUp()
     QCOMPARE(peer.receive(4, 2000), QByteArray("ping"));
     ::close(slave);
     QVERIFY(SerialLine::close(h));
+}
+
+void TestSerialLine::lineLeftByAnotherProgram_data()
+{
+    QTest::addColumn<QStringList>("settings"); // stty's words, as that program left the line
+    QTest::addColumn<QStringList>("changed");  // what the open report must name as changed
+
+    QTest::newRow("hardware flow control, modem lines watched")
+        << QStringList{"crtscts", "-clocal"} << QStringList{"-crtscts", "clocal"};
+    QTest::newRow("XON/XOFF both ways, any byte restarts")
+        << QStringList{"ixon", "ixoff", "ixany"} << QStringList{"-ixon", "-ixoff", "-ixany"};
+    QTest::newRow("fresh terminal device")
+        << QStringList{"sane", "ixon"}
+        << QStringList{"-icrnl", "-ixon", "-opost", "-isig", "-icanon", "-echo", "clocal"};
+}
+
+void TestSerialLine::lineLeftByAnotherProgram()
+{
+    QFETCH(QStringList, settings);
+    QFETCH(QStringList, changed);
+    testsupport::PtyPeer peer;
+    QVERIFY(stty(peer.slavePath(), settings));
+    // Opened before the tool opens the line, which then keeps others out.
+    const int probe = ::open(peer.slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(probe >= 0);
+
+    const Handle h = openCom(peer.com());
+    QVERIFY(h != InvalidHandle);
+
+    // What the driver is told: raw bytes, no flow control of any kind
+    // (USB serial drivers hand CRTSCTS, IXON and IXOFF to the chip, which
+    // then stops or swallows bytes itself: a pty shows only the flags),
+    // modem lines ignored.
+    termios tio{};
+    QCOMPARE(tcgetattr(probe, &tio), 0);
+    QCOMPARE(tio.c_cflag & (CRTSCTS | CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+
+    // Said once, naming what the open changed.
+    const QStringList reports = takeReports();
+    QCOMPARE(reports.size(), 1);
+    QVERIFY2(reports[0].startsWith("Serial line state at open: "), qPrintable(reports[0]));
+    const QStringList words = reports[0].split(QRegularExpression("[ ,;:()]+"));
+    for (const QString &flag : changed)
+        QVERIFY2(words.contains(flag), qPrintable(flag + " not in: " + reports[0]));
+
+    checkAllBytesPass(peer, h);
+
+    // Output stopped (as by flow control): close returns at once and has
+    // discarded unsent output first, which is what keeps a USB serial
+    // driver from waiting up to 30 s in close (a pty would not wait; its
+    // master in packet mode sees the discard).
+    int on = 1;
+    QCOMPARE(ioctl(peer.master(), TIOCPKT, &on), 0);
+    packetStatus(peer.master(), 0);
+    QCOMPARE(tcflow(probe, TCOOFF), 0);
+    packetStatus(peer.master(), 0);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(SerialLine::close(h));
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(packetStatus(peer.master(), 1000) & TIOCPKT_FLUSHWRITE);
+    tcflow(probe, TCOON);
+    ::close(probe);
+    QCOMPARE(takeReports(), QStringList());
+}
+
+void TestSerialLine::secondOpenByAnotherUserRefused()
+{
+    // A terminal program, cat or a modem manager does not use flock: while
+    // the line is open, the device itself refuses a second open.
+    testsupport::PtyPeer peer;
+    QString why;
+    const int before = testsupport::openAsOtherUser(peer.slavePath(), &why);
+    if (before < 0)
+        QSKIP(qPrintable(why));
+    QCOMPARE(before, 0);
+    const Handle h = openCom(peer.com());
+    QVERIFY(h != InvalidHandle);
+    QCOMPARE(testsupport::openAsOtherUser(peer.slavePath(), &why), EBUSY);
+    QVERIFY(SerialLine::close(h));
+    // Closed: open to anyone again, though the device lives on (the far
+    // end still holds it open).
+    QCOMPARE(testsupport::openAsOtherUser(peer.slavePath(), &why), 0);
 }
 
 QRIO_TEST_MAIN(TestSerialLine)

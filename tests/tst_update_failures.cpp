@@ -2,11 +2,22 @@
 // each ends in its own message (or none), stores what it should and leaves
 // the port free. One row per fault; the node answers at once.
 
+#include "otheruser.h"
 #include "updatefault.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
+#include <QProgressBar>
+#include <QProgressDialog>
+
+#include <cerrno>
+#include <memory>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 class TestUpdateFailures : public QObject
 {
@@ -48,6 +59,34 @@ void leaveReplyOnLine(UpdateRig &rig)
     SerialLine::close(line);
     QVERIFY(sent && written == std::uint32_t(request.size()));
 }
+
+// Calls `hook` inside the update, each time its progress dialog takes a new
+// value (once per block), while it lives.
+class OnProgress : public QObject
+{
+public:
+    explicit OnProgress(std::function<void()> hook) : m_hook(std::move(hook))
+    {
+        qApp->installEventFilter(this);
+    }
+    ~OnProgress() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QProgressDialog *>(watched);
+        if (event->type() == QEvent::Show && dialog && dialog != m_dialog) {
+            m_dialog = dialog;
+            connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
+                    [this] { m_hook(); });
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_hook;
+    QPointer<QProgressDialog> m_dialog;
+};
 
 } // namespace
 
@@ -100,6 +139,83 @@ void TestUpdateFailures::endsEarly_data()
             QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("old"));
         };
         QTest::newRow("port held by another process") << row;
+    }
+    {
+        // A terminal program, cat or a modem manager (none of them uses
+        // flock) opening the device while the update runs is refused. Root
+        // passes that refusal, so the other program runs as an ordinary
+        // user.
+        UpdateFault row;
+        row.imageSize = 1000;
+        row.seed = 7;
+        auto why = std::make_shared<QString>();
+        auto during = std::make_shared<int>(-2);
+        auto watch = std::make_shared<std::unique_ptr<OnProgress>>();
+        row.setUp = [why, during, watch](UpdateRig &rig) {
+            const QString device = QString::fromStdString(rig.node->slavePath());
+            const int before = testsupport::openAsOtherUser(device, why.get());
+            if (before < 0)
+                return;
+            QCOMPARE(before, 0); // that user may use the device
+            *watch = std::make_unique<OnProgress>([device, during] {
+                QString unused;
+                if (*during == -2)
+                    *during = testsupport::openAsOtherUser(device, &unused);
+            });
+        };
+        row.skipReason = [why] { return *why; };
+        row.icon = QMessageBox::Information;
+        row.title = "Burning Firmware Successful";
+        row.text = "Firmware of remote IO has beed updated.";
+        row.check = [during, watch](UpdateRig &rig) {
+            watch->reset();
+            QCOMPARE(*during, EBUSY);
+            QCOMPARE(rig.flash(1000), rig.expectedImage());
+            // Free for anyone once the update has ended.
+            QString unused;
+            QCOMPARE(testsupport::openAsOtherUser(QString::fromStdString(rig.node->slavePath()),
+                                                  &unused),
+                     0);
+        };
+        QTest::newRow("second open during the update, by another user") << row;
+    }
+    {
+        // A terminal program looked at the adapter before and left XON/XOFF
+        // on (`stty ixon ixoff`). XON and XOFF bytes travel both ways: word
+        // 17 of every block is sub-index 0x11, and the image's bytes.
+        UpdateFault row;
+        row.imageSize = 1000;
+        row.seed = 8;
+        auto probe = std::make_shared<int>(-1);
+        auto seen = std::make_shared<termios>();
+        auto sampled = std::make_shared<bool>(false);
+        auto watch = std::make_shared<std::unique_ptr<OnProgress>>();
+        row.setUp = [probe, seen, sampled, watch](UpdateRig &rig) {
+            const QString device = QString::fromStdString(rig.node->slavePath());
+            QProcess stty;
+            stty.start("stty", {"-F", device, "ixon", "ixoff"});
+            QVERIFY(stty.waitForFinished() && stty.exitCode() == 0);
+            *probe = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+            QVERIFY(*probe >= 0);
+            *watch = std::make_unique<OnProgress>(
+                [probe, seen, sampled] { *sampled = tcgetattr(*probe, seen.get()) == 0; });
+        };
+        row.icon = QMessageBox::Information;
+        row.title = "Burning Firmware Successful";
+        row.text = "Firmware of remote IO has beed updated.";
+        row.check = [probe, seen, sampled, watch](UpdateRig &rig) {
+            watch->reset();
+            ::close(*probe);
+            QCOMPARE(rig.flash(1000), rig.expectedImage());
+            QVERIFY(rig.node->firmwareMarked());
+            QVERIFY(!rig.node->bootMode());
+            // What the driver was told during the update: no XON/XOFF in
+            // either direction (several USB serial drivers have the chip do
+            // it on IXOFF alone; a pty does not, so the flags are the proof).
+            QVERIFY(*sampled);
+            QCOMPARE(seen->c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+        };
+        QTest::newRow("port left with XON/XOFF by a terminal program") << row;
     }
     {
         UpdateFault row;

@@ -63,6 +63,8 @@ void runUpdateFault(const UpdateFault &row)
         row.setUp(rig);
     if (QTest::currentTestFailed())
         return;
+    if (row.skipReason && !row.skipReason().isEmpty())
+        QSKIP(qPrintable(row.skipReason()));
     rig.node->clearLog();
     const long before = rig.node->requestCount();
 

@@ -20,6 +20,9 @@ struct UpdateFault
     quint32 seed = 1;         // of the firmware's bytes
 
     std::function<void(UpdateRig &)> setUp; // before Update is pressed
+    // Asked after setUp: a reason the row cannot run here (it is then
+    // skipped with it), or empty.
+    std::function<QString()> skipReason;
     std::function<void(UpdateRig &)> press; // how it is pressed; empty: a plain click
 
     // The one message the update ends in ("%1" in the title stands for the
