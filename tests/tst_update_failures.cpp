@@ -49,6 +49,28 @@ void leaveReplyOnLine(UpdateRig &rig)
     QVERIFY(sent && written == std::uint32_t(request.size()));
 }
 
+// A 1000-byte firmware whose file, with a data record as its first line, an
+// editor saved as `edit` makes it: the update must write the firmware's data.
+UpdateFault editedFile(quint32 seed, const std::function<QByteArray(const QByteArray &)> &edit)
+{
+    UpdateFault row;
+    row.imageSize = 1000;
+    row.seed = seed;
+    row.setUp = [edit](UpdateRig &rig) {
+        rig.editChosenFile(
+            [edit](const QByteArray &text) { return edit(hextest::editor::dataFirst(text)); });
+    };
+    row.icon = QMessageBox::Information;
+    row.title = "Burning Firmware Successful";
+    row.text = "Firmware of remote IO has beed updated.";
+    row.check = [](UpdateRig &rig) {
+        const QByteArray expected = hextest::expectedImage(rig.image).left(1024);
+        const QString diff = hextest::imageDifference(rig.flash(1024), expected);
+        QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    };
+    return row;
+}
+
 } // namespace
 
 void TestUpdateFailures::endsEarly_data()
@@ -136,6 +158,33 @@ void TestUpdateFailures::endsEarly_data()
             QCOMPARE(settings.value("Settings/filename").toString(), QStringLiteral("broken"));
         };
         QTest::newRow("HEX format error") << row;
+    }
+    // HEX files as editors save them.
+    QTest::newRow("byte-order mark") << editedFile(11, hextest::editor::withByteOrderMark);
+    QTest::newRow("trailing blank on the first data line") << editedFile(
+        12, [](const QByteArray &t) { return hextest::editor::trailingOnFirstDataLine(t, " "); });
+    QTest::newRow("trailing tab on the first data line") << editedFile(
+        13, [](const QByteArray &t) { return hextest::editor::trailingOnFirstDataLine(t, "\t"); });
+    QTest::newRow("trailing blank on the last data line") << editedFile(
+        14, [](const QByteArray &t) { return hextest::editor::trailingOnLastDataLine(t, " "); });
+    QTest::newRow("trailing tab on the last data line") << editedFile(
+        15, [](const QByteArray &t) { return hextest::editor::trailingOnLastDataLine(t, "\t"); });
+    QTest::newRow("CR CR LF line ends") << editedFile(
+        16, [](const QByteArray &t) { return hextest::editor::withLineEnds(t, "\r\r\n"); });
+    {
+        // Refused before anything goes to the node.
+        UpdateFault row = editedFile(17, [](const QByteArray &t) {
+            return hextest::editor::intoDataLine(t, false, 20, " ");
+        });
+        row.icon = QMessageBox::Critical;
+        row.title = "Load hex file error";
+        row.text = "unexpected format or checksum error (line 1)";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &rig) {
+            QVERIFY(rig.node->receivedRecords().empty());
+            QVERIFY(rig.window->progressDialog == nullptr);
+        };
+        QTest::newRow("blank inside a data line") << row;
     }
     {
         UpdateFault row;

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QPointer>
@@ -89,6 +90,19 @@ struct UpdateRig
             qFatal("cannot write %s", qPrintable(path));
         image = data;
         chooseFile(path);
+    }
+    // Saves the chosen file again as an editor would: `edit` gets its text
+    // and returns the text saved.
+    void editChosenFile(const std::function<QByteArray(const QByteArray &)> &edit)
+    {
+        const QString path = window->ui->comboBox_firmware_file->currentData().toString();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot read %s", qPrintable(path));
+        const QByteArray text = file.readAll();
+        file.close();
+        if (!hextest::writeFile(path, edit(text)))
+            qFatal("cannot write %s", qPrintable(path));
     }
     void chooseFile(const QString &path)
     {
