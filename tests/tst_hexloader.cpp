@@ -438,7 +438,7 @@ void TestHexLoader::loadFile()
         QVERIFY(run.ok);
         QVERIFY2(run.boxes.isEmpty(), qPrintable(run.boxes.value(0).text));
         QCOMPARE(window->imageSize, data.size());
-        const QString diff = imageDifference(imageOf(*window), expectedImage(data));
+        const QString diff = imageDifference(imageOf(*window), imageFromData(data));
         QVERIFY2(diff.isEmpty(), qPrintable(diff));
     } else {
         QVERIFY(!run.ok);
@@ -536,7 +536,7 @@ void TestHexLoader::eachLoadStartsAfresh()
     // Nothing of the bigger image survives.
     QVERIFY(runLoad(*window, small).ok);
     QCOMPARE(window->imageSize, 40);
-    QString diff = imageDifference(imageOf(*window), expectedImage(pattern(40, 5)));
+    QString diff = imageDifference(imageOf(*window), imageFromData(pattern(40, 5)));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 
     // A failed load leaves imageSize alone; the image holds the fill and the
@@ -562,7 +562,7 @@ void TestHexLoader::nonAsciiPath()
     const LoadRun run = runLoad(*window, path);
     QVERIFY2(run.ok, qPrintable(run.boxes.value(0).text));
     QCOMPARE(window->imageSize, 300);
-    const QString diff = imageDifference(imageOf(*window), expectedImage(data));
+    const QString diff = imageDifference(imageOf(*window), imageFromData(data));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 

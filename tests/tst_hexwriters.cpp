@@ -151,7 +151,7 @@ void TestHexWriters::writerOutputLoads()
     QVERIFY2(result.ok, qPrintable(result.boxes.value(0).text));
     QVERIFY(result.boxes.isEmpty());
     QCOMPARE(window->imageSize, size);
-    const QString diff = imageDifference(imageOf(*window), expectedImage(binary));
+    const QString diff = imageDifference(imageOf(*window), imageFromData(binary));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
@@ -218,7 +218,7 @@ void TestHexWriters::editedWriterOutput()
     }
     QVERIFY2(result.ok, qPrintable(result.boxes.value(0).text));
     QCOMPARE(window->imageSize, binary.size());
-    const QString diff = imageDifference(imageOf(*window), expectedImage(binary));
+    const QString diff = imageDifference(imageOf(*window), imageFromData(binary));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 

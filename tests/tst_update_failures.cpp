@@ -63,11 +63,7 @@ UpdateFault editedFile(quint32 seed, const std::function<QByteArray(const QByteA
     row.icon = QMessageBox::Information;
     row.title = "Burning Firmware Successful";
     row.text = "Firmware of remote IO has beed updated.";
-    row.check = [](UpdateRig &rig) {
-        const QByteArray expected = hextest::expectedImage(rig.image).left(1024);
-        const QString diff = hextest::imageDifference(rig.flash(1024), expected);
-        QVERIFY2(diff.isEmpty(), qPrintable(diff));
-    };
+    row.check = [](UpdateRig &rig) { rig.checkFlash(); };
     return row;
 }
 
@@ -242,7 +238,7 @@ void TestUpdateFailures::endsEarly_data()
             const QStringList requests = receivedRequests(*rig.node);
             QCOMPARE(requests.mid(0, 4),
                      QStringList({kModeRead, kBootStep1, kBootStep2, kModeRead}));
-            QCOMPARE(rig.flash(1000), rig.expectedImage());
+            rig.checkFlash();
             QVERIFY(rig.node->firmwareMarked());
             QVERIFY(!rig.node->bootMode());
         };

@@ -181,10 +181,11 @@ inline QByteArray dataFirst(const QByteArray &text)
 
 } // namespace editor
 
-// The image a successful load of `data` gives: the data from byte 0, 0xFF
-// after it, and bytes 28..31 holding the word that makes the eight
-// little-endian words at 0..31 add up to zero.
-inline QByteArray expectedImage(const QByteArray &data)
+// The image a successful load of `data` must give, computed from the data
+// alone: the data from byte 0, 0xFF after it, and bytes 28..31 holding the
+// word that makes the eight little-endian words at 0..31 add up to zero. The
+// tests' oracle; imageOf() below is the window's own buffer under test.
+inline QByteArray imageFromData(const QByteArray &data)
 {
     QByteArray image(kImageBytes, char(0xFF));
     std::memcpy(image.data(), data.constData(), size_t(data.size()));
@@ -197,6 +198,7 @@ inline QByteArray expectedImage(const QByteArray &data)
     return image;
 }
 
+// The window's own image buffer, as its loader left it.
 inline QByteArray imageOf(const QuorvexRemoteIOFirmwareUpdater &w)
 {
     return QByteArray(reinterpret_cast<const char *>(w.image), kImageBytes);
