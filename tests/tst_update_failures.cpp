@@ -223,6 +223,18 @@ void TestUpdateFailures::endsEarly_data()
         row.thenUpdate = true;
         QTest::newRow("read-back differs, then a good update") << row;
     }
+    // A flash cell that does not take its byte, anywhere in the image: the
+    // first byte, the vector checksum word, the last byte.
+    for (const long offset : {0L, 30L, 999L}) {
+        UpdateFault row;
+        row.options.faults.corruptFlashOffset = offset;
+        row.imageSize = 1000;
+        row.seed = quint32(30 + offset);
+        row.title = "Burning Firmware Failed";
+        row.text = "File is different";
+        row.notSent = QStringList{"01060823005104", "01060823005103"};
+        QTest::addRow("read-back differs at byte %ld", offset) << row;
+    }
     {
         // A stray byte and a reply nobody read wait on the line when Update
         // is pressed; the update starts from a clean line all the same.
