@@ -48,6 +48,11 @@ bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
                               tr("unexpected format or checksum error"), QMessageBox::Ok,
                               QMessageBox::NoButton);
         return false;
+    case HexParser::LoadStatus::NotHexDigits:
+        QMessageBox::critical(this, tr("Load hex file error"),
+                              tr("unexpected format or checksum error (line %1)").arg(result.line),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
     case HexParser::LoadStatus::TooBig:
         QMessageBox::critical(
             this, tr("Load hex file error"),

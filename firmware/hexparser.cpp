@@ -94,6 +94,15 @@ inline bool isHexLine(const char *line, std::size_t length)
     return true;
 }
 
+// Editors leave blanks, tabs and CRs at line ends; they carry nothing.
+inline bool isTrailingSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF"; // UTF-8, as some editors save
+constexpr std::size_t kByteOrderMarkLength = sizeof kByteOrderMark - 1;
+
 inline std::uint32_t readLe32(const std::uint8_t *p)
 {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
@@ -162,18 +171,25 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
 
     const char *p = text;
     const char *const end = text + length;
+    if (length >= kByteOrderMarkLength && std::memcmp(p, kByteOrderMark, kByteOrderMarkLength) == 0)
+        p += kByteOrderMarkLength;
     while (p < end) {
         const auto *lf =
             static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
         std::size_t n = static_cast<std::size_t>((lf ? lf : end) - p);
-        if (lf && n > 0 && p[n - 1] == '\r')
+        while (n > 0 && isTrailingSpace(p[n - 1]))
             --n;
         const char *const line = p;
         p = lf ? lf + 1 : end;
         ++lineNumber;
 
-        if (!isHexLine(line, n))
+        // Comments and empty lines are skipped. A line that starts like a
+        // record but is not one cannot be skipped: as the first or last data
+        // line it would shift or shorten the image unnoticed.
+        if (n == 0 || line[0] != ':')
             continue;
+        if (!isHexLine(line, n))
+            return failure(LoadStatus::NotHexDigits, lineNumber);
         if (n > static_cast<std::size_t>(kMaxConsideredLength)) {
             // Too long for 16 data bytes. Skipping a data record would lose
             // firmware; other records do not matter.

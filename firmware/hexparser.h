@@ -44,6 +44,7 @@ enum class LoadStatus {
     FormatError,   // malformed record, bad checksum, or a data record too long
     TooBig,        // data beyond the flash size (FlashGeometry::flashSize bytes)
     NotContiguous, // a data record does not continue where the previous one ended
+    NotHexDigits,  // a line starts with ':' but is not ':' and hexadecimal digits
 };
 
 struct LoadResult
@@ -57,11 +58,13 @@ struct LoadResult
 // Loads the text of a HEX file into `image` (FlashGeometry::flashSize bytes,
 // image byte k goes to flash address flashBase + k): fills it
 // with 0xFF, packs the data of all data records from byte 0 on in file order,
-// and on success stores the vector checksum. Lines end at LF, a CR before the
-// LF belongs to the line end. Only a colon followed by hexadecimal digits is
-// looked at; other lines are skipped, as are lines over 43 characters except
-// data records, which are an error there. Extended segment (02) and linear
-// (04) address records only serve to check that data is contiguous.
+// and on success stores the vector checksum. Lines end at LF; a UTF-8
+// byte-order mark at the start of the text and blanks, tabs and CRs at the end
+// of a line are ignored. Lines that do not start with ':' are skipped; one that
+// does must be ':' and hexadecimal digits only (else NotHexDigits). Lines over
+// 43 characters are skipped, except data records, which are an error there.
+// Extended segment (02) and linear (04) address records only serve to check
+// that data is contiguous.
 LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image);
 LoadResult loadImage(std::istream &in, std::uint8_t *image);
 

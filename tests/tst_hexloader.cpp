@@ -21,6 +21,11 @@ const QString kLoadError = QStringLiteral("Load hex file error");
 const QString kFormatError = QStringLiteral("unexpected format or checksum error");
 const QString kTooBig = QStringLiteral("Data size in hex file is bigger than 131072");
 
+QString formatErrorAt(int line)
+{
+    return QStringLiteral("unexpected format or checksum error (line %1)").arg(line);
+}
+
 QString notContiguous(int line)
 {
     return QStringLiteral("Data in hex file is not contiguous (line %1)").arg(line);
@@ -257,8 +262,8 @@ void TestHexLoader::loadFile_data()
         << a + b << ok;
     QTest::newRow("last line without line end")
         << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) << int(Loads) << a + b << ok;
-    QTest::newRow("last line ending in CR without LF is skipped")
-        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) + "\r" << int(Loads) << a << ok;
+    QTest::newRow("last line ending in CR without LF")
+        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) + "\r" << int(Loads) << a + b << ok;
     QTest::newRow("wrong checksum on end of file and address records")
         << lines({record(0x04, 0, QByteArray("\x00\x00", 2), -1, 3), dataRecord(0x8000, a),
                   QByteArray(":00000001FE")})
@@ -266,20 +271,69 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("43-character record is the longest considered")
         << lines({dataRecord(0x8000, a)}) << int(Loads) << a << ok;
 
-    // The line filter: lines that are not a colon and hex digits are skipped.
-    QTest::newRow("trailing blank skipped")
-        << lines({dataRecord(0x8000, a) + " ", dataRecord(0x8000, b)}) << int(Loads) << b << ok;
+    // Files as editors save them load like the clean file: a byte-order mark
+    // at the start, blanks, tabs and CRs at the end of a line are ignored.
+    const QByteArray clean = lines(
+        {dataRecord(0x8000, a), dataRecord(0x8010, b), dataRecord(0x8020, c), endOfFile()}, "\r\n");
+    QTest::newRow("byte-order mark")
+        << editor::withByteOrderMark(clean) << int(Loads) << a + b + c << ok;
+    QTest::newRow("byte-order mark before a comment line")
+        << editor::withByteOrderMark("; firmware 1.2\r\n" + clean) << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing blank on the first data line")
+        << editor::trailingOnFirstDataLine(clean, " ") << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing tab on the first data line")
+        << editor::trailingOnFirstDataLine(clean, "\t") << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing blank on the last data line")
+        << editor::trailingOnLastDataLine(clean, " ") << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing tab on the last data line")
+        << editor::trailingOnLastDataLine(clean, "\t") << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing blanks and tabs on every line, LF")
+        << lines({dataRecord(0x8000, a) + " \t ", dataRecord(0x8010, b) + "\t",
+                  dataRecord(0x8020, c) + "    ", endOfFile() + " "})
+        << int(Loads) << a + b + c << ok;
+    QTest::newRow("trailing blank on the last line without line end")
+        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) + " " << int(Loads) << a + b << ok;
+    QTest::newRow("CR CR LF line ends")
+        << editor::withLineEnds(clean, "\r\r\n") << int(Loads) << a + b + c << ok;
+    QTest::newRow("byte-order mark, trailing blank and CR CR LF") << editor::withByteOrderMark(
+        editor::trailingOnFirstDataLine(editor::withLineEnds(clean, "\r\r\n"), " "))
+                                                                  << int(Loads) << a + b + c << ok;
+
+    // Lines that do not start with a colon are skipped.
     QTest::newRow("leading blank skipped")
         << lines({" " + dataRecord(0x8000, a), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
-    QTest::newRow("tab, comment, blank line and lone colon skipped")
-        << lines({dataRecord(0x8000, a).insert(9, '\t'), "; comment " + dataRecord(0x8000, c), "",
-                  ":", dataRecord(0x8000, b)})
+    QTest::newRow("comment, empty line and line of blanks skipped")
+        << lines({"; comment " + dataRecord(0x8000, c), "", " \t ", dataRecord(0x8000, b)})
         << int(Loads) << b << ok;
     QTest::newRow("record without colon skipped")
         << lines({dataRecord(0x8000, a).mid(1), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
-    QTest::newRow("two CRs: the first belongs to the line, which is skipped")
-        << dataRecord(0x8000, a) + "\r\r\n" + dataRecord(0x8000, b) + "\r\n"
-        << int(Loads) << b << ok;
+
+    // A line that starts with a colon and is still not a colon and hex digits
+    // is refused: skipping it could shift or shorten the image.
+    QTest::newRow("blank inside a data line")
+        << editor::intoDataLine(clean, false, 11, " ") << int(Critical) << none << formatErrorAt(1);
+    QTest::newRow("blank inside the last data line")
+        << editor::intoDataLine(clean, true, 20, " ") << int(Critical) << none << formatErrorAt(3);
+    QTest::newRow("tab inside a data line")
+        << editor::intoDataLine(clean, true, 9, "\t") << int(Critical) << none << formatErrorAt(3);
+    QTest::newRow("blank after the colon")
+        << lines({dataRecord(0x8000, a), ": " + dataRecord(0x8010, b).mid(1)}) << int(Critical)
+        << none << formatErrorAt(2);
+    QTest::newRow("non-digit inside a data line")
+        << lines({"; made by hand", dataRecord(0x8000, a).replace(12, 1, "G")}) << int(Critical)
+        << none << formatErrorAt(2);
+    QTest::newRow("blank inside an end-of-file record")
+        << lines({dataRecord(0x8000, a), ":00000001 FF"}) << int(Critical) << none
+        << formatErrorAt(2);
+    QTest::newRow("lone colon") << lines({dataRecord(0x8000, a), ":", dataRecord(0x8010, b)})
+                                << int(Critical) << none << formatErrorAt(2);
+    QTest::newRow("colon and blanks")
+        << lines({dataRecord(0x8000, a), ":  "}) << int(Critical) << none << formatErrorAt(2);
+    QTest::newRow("CR inside a line: CR line ends") << editor::withLineEnds(clean, "\r").chopped(1)
+                                                    << int(Critical) << none << formatErrorAt(1);
+    QTest::newRow("blank inside a line longer than 43 characters")
+        << lines({record(0x05, 0, pattern(20)).insert(20, ' '), dataRecord(0x8000, a)})
+        << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("long records of other types skipped") << lines(
         {record(0x05, 0, pattern(20)), record(0x04, 0, pattern(17)), dataRecord(0x8000, a)})
                                                          << int(Loads) << a << ok;
@@ -384,7 +438,7 @@ void TestHexLoader::loadFile()
         QVERIFY(run.ok);
         QVERIFY2(run.boxes.isEmpty(), qPrintable(run.boxes.value(0).text));
         QCOMPARE(window->imageSize, data.size());
-        const QString diff = imageDifference(imageOf(*window), expectedImage(data));
+        const QString diff = imageDifference(imageOf(*window), imageFromData(data));
         QVERIFY2(diff.isEmpty(), qPrintable(diff));
     } else {
         QVERIFY(!run.ok);
@@ -482,7 +536,7 @@ void TestHexLoader::eachLoadStartsAfresh()
     // Nothing of the bigger image survives.
     QVERIFY(runLoad(*window, small).ok);
     QCOMPARE(window->imageSize, 40);
-    QString diff = imageDifference(imageOf(*window), expectedImage(pattern(40, 5)));
+    QString diff = imageDifference(imageOf(*window), imageFromData(pattern(40, 5)));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 
     // A failed load leaves imageSize alone; the image holds the fill and the
@@ -508,7 +562,7 @@ void TestHexLoader::nonAsciiPath()
     const LoadRun run = runLoad(*window, path);
     QVERIFY2(run.ok, qPrintable(run.boxes.value(0).text));
     QCOMPARE(window->imageSize, 300);
-    const QString diff = imageDifference(imageOf(*window), expectedImage(data));
+    const QString diff = imageDifference(imageOf(*window), imageFromData(data));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 

@@ -3,6 +3,7 @@
 
 #include "hextestutil.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -90,6 +91,8 @@ private slots:
     void initTestCase();
     void writerOutputLoads_data();
     void writerOutputLoads();
+    void editedWriterOutput_data();
+    void editedWriterOutput();
     void longRecordsOfAWriterAreRejected();
 
 private:
@@ -148,7 +151,74 @@ void TestHexWriters::writerOutputLoads()
     QVERIFY2(result.ok, qPrintable(result.boxes.value(0).text));
     QVERIFY(result.boxes.isEmpty());
     QCOMPARE(window->imageSize, size);
-    const QString diff = imageDifference(imageOf(*window), expectedImage(binary));
+    const QString diff = imageDifference(imageOf(*window), imageFromData(binary));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void TestHexWriters::editedWriterOutput_data()
+{
+    QTest::addColumn<QString>("writer");
+    QTest::addColumn<QString>("edit");
+
+    for (const char *writer : {"objcopy", "srec_cat", "intelhex"}) {
+        for (const char *edit : {"byte-order mark", "trailing blank on every line",
+                                 "trailing tab on the first and last data line", "CR CR LF",
+                                 "blank inside the first data line"}) {
+            QTest::addRow("%s, %s", writer, edit)
+                << QString::fromLatin1(writer) << QString::fromLatin1(edit);
+        }
+    }
+}
+
+// A writer's file as an editor saved it again loads into the same binary, or,
+// with a blank inside a record, is refused at that line.
+void TestHexWriters::editedWriterOutput()
+{
+    QFETCH(QString, writer);
+    QFETCH(QString, edit);
+
+    const QByteArray binary = pattern(1000, 11);
+    const QString stem = dir.filePath(QStringLiteral("edited-%1").arg(writer));
+    const QString bin = stem + QStringLiteral(".bin");
+    const QString hex = stem + QStringLiteral(".hex");
+    QVERIFY(writeFile(bin, binary));
+    QString error;
+    QVERIFY2(run(writerCommand(writer, bin, hex, 0x8000, python), &error), qPrintable(error));
+    QFile file(hex);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    file.close();
+
+    QByteArray saved;
+    int refusedLine = 0;
+    if (edit == QLatin1String("byte-order mark")) {
+        saved = editor::withByteOrderMark(text);
+    } else if (edit == QLatin1String("trailing blank on every line")) {
+        saved = editor::trailingOnEveryLine(text, " ");
+    } else if (edit == QLatin1String("trailing tab on the first and last data line")) {
+        saved = editor::trailingOnLastDataLine(editor::trailingOnFirstDataLine(text, "\t"), "\t");
+    } else if (edit == QLatin1String("CR CR LF")) {
+        saved = editor::withLineEnds(text, "\r\r\n");
+    } else {
+        saved = editor::intoDataLine(text, false, 15, " ");
+        refusedLine = editor::dataLine(text.split('\n'), false) + 1;
+    }
+    QVERIFY(saved != text);
+    QVERIFY(writeFile(hex, saved));
+
+    window->imageSize = -1;
+    const LoadRun result = runLoad(*window, hex);
+    if (refusedLine > 0) {
+        QVERIFY(!result.ok);
+        QCOMPARE(result.boxes.size(), 1);
+        QCOMPARE(result.boxes.first().text,
+                 QStringLiteral("unexpected format or checksum error (line %1)").arg(refusedLine));
+        QCOMPARE(window->imageSize, -1);
+        return;
+    }
+    QVERIFY2(result.ok, qPrintable(result.boxes.value(0).text));
+    QCOMPARE(window->imageSize, binary.size());
+    const QString diff = imageDifference(imageOf(*window), imageFromData(binary));
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 

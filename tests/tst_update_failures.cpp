@@ -88,6 +88,24 @@ private:
     QPointer<QProgressDialog> m_dialog;
 };
 
+// A 1000-byte firmware whose file, with a data record as its first line, an
+// editor saved as `edit` makes it: the update must write the firmware's data.
+UpdateFault editedFile(quint32 seed, const std::function<QByteArray(const QByteArray &)> &edit)
+{
+    UpdateFault row;
+    row.imageSize = 1000;
+    row.seed = seed;
+    row.setUp = [edit](UpdateRig &rig) {
+        rig.editChosenFile(
+            [edit](const QByteArray &text) { return edit(hextest::editor::dataFirst(text)); });
+    };
+    row.icon = QMessageBox::Information;
+    row.title = "Burning Firmware Successful";
+    row.text = "Firmware of remote IO has beed updated.";
+    row.check = [](UpdateRig &rig) { rig.checkFlash(); };
+    return row;
+}
+
 } // namespace
 
 void TestUpdateFailures::endsEarly_data()
@@ -253,6 +271,30 @@ void TestUpdateFailures::endsEarly_data()
         };
         QTest::newRow("HEX format error") << row;
     }
+    // HEX files as editors save them (a whole update each; the loader's
+    // table has every variant).
+    QTest::newRow("byte-order mark") << editedFile(11, hextest::editor::withByteOrderMark);
+    QTest::newRow("trailing tab on the first data line") << editedFile(
+        13, [](const QByteArray &t) { return hextest::editor::trailingOnFirstDataLine(t, "\t"); });
+    QTest::newRow("trailing blank on the last data line") << editedFile(
+        14, [](const QByteArray &t) { return hextest::editor::trailingOnLastDataLine(t, " "); });
+    QTest::newRow("CR CR LF line ends") << editedFile(
+        16, [](const QByteArray &t) { return hextest::editor::withLineEnds(t, "\r\r\n"); });
+    {
+        // Refused before anything goes to the node.
+        UpdateFault row = editedFile(17, [](const QByteArray &t) {
+            return hextest::editor::intoDataLine(t, false, 20, " ");
+        });
+        row.icon = QMessageBox::Critical;
+        row.title = "Load hex file error";
+        row.text = "unexpected format or checksum error (line 1)";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &rig) {
+            QVERIFY(rig.node->receivedRecords().empty());
+            QVERIFY(rig.window->progressDialog == nullptr);
+        };
+        QTest::newRow("blank inside a data line") << row;
+    }
     {
         UpdateFault row;
         row.imageSize = -1;
@@ -297,6 +339,18 @@ void TestUpdateFailures::endsEarly_data()
         row.thenUpdate = true;
         QTest::newRow("read-back differs, then a good update") << row;
     }
+    // A flash cell that does not take its byte, anywhere in the image: the
+    // first byte, the vector checksum word, the last byte.
+    for (const long offset : {0L, 30L, 999L}) {
+        UpdateFault row;
+        row.options.faults.corruptFlashOffset = offset;
+        row.imageSize = 1000;
+        row.seed = quint32(30 + offset);
+        row.title = "Burning Firmware Failed";
+        row.text = "File is different";
+        row.notSent = QStringList{"01060823005104", "01060823005103"};
+        QTest::addRow("read-back differs at byte %ld", offset) << row;
+    }
     {
         // A stray byte and a reply nobody read wait on the line when Update
         // is pressed; the update starts from a clean line all the same.
@@ -312,7 +366,7 @@ void TestUpdateFailures::endsEarly_data()
             const QStringList requests = receivedRequests(*rig.node);
             QCOMPARE(requests.mid(0, 4),
                      QStringList({kModeRead, kBootStep1, kBootStep2, kModeRead}));
-            QCOMPARE(rig.flash(1000), rig.expectedImage());
+            rig.checkFlash();
             QVERIFY(rig.node->firmwareMarked());
             QVERIFY(!rig.node->bootMode());
         };

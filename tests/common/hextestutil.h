@@ -91,10 +91,101 @@ inline QByteArray hexFile(const QByteArray &data, quint32 start = FlashGeometry:
     return out;
 }
 
-// The image a successful load of `data` gives: the data from byte 0, 0xFF
-// after it, and bytes 28..31 holding the word that makes the eight
-// little-endian words at 0..31 add up to zero.
-inline QByteArray expectedImage(const QByteArray &data)
+// What editors do to a HEX file when they save it. Each takes the text of a
+// file and returns it as saved; "data line" is a line holding a data record.
+namespace editor {
+
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF"; // UTF-8
+
+inline bool isDataLine(const QByteArray &line)
+{
+    return line.startsWith(':') && line.mid(7, 2) == "00";
+}
+
+// Index of the first (or last) data line of `lines`, -1 when none.
+inline int dataLine(const QList<QByteArray> &lines, bool last)
+{
+    int found = -1;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (isDataLine(lines[i])) {
+            found = i;
+            if (!last)
+                break;
+        }
+    }
+    return found;
+}
+
+// Inserts `what` into the first (or last) data line at character `position`
+// of the line; a negative position counts from the line's end, before any CR.
+inline QByteArray intoDataLine(const QByteArray &text, bool last, int position,
+                               const QByteArray &what)
+{
+    QList<QByteArray> lines = text.split('\n');
+    const int i = dataLine(lines, last);
+    if (i < 0)
+        qFatal("no data line");
+    QByteArray &line = lines[i];
+    int end = line.size();
+    while (end > 0 && line[end - 1] == '\r')
+        --end;
+    line.insert(position >= 0 ? position : end + 1 + position, what);
+    return lines.join('\n');
+}
+
+inline QByteArray trailingOnFirstDataLine(const QByteArray &text, const QByteArray &what)
+{
+    return intoDataLine(text, false, -1, what);
+}
+
+inline QByteArray trailingOnLastDataLine(const QByteArray &text, const QByteArray &what)
+{
+    return intoDataLine(text, true, -1, what);
+}
+
+// `what` at the end of every line that has a line end, before any CR.
+inline QByteArray trailingOnEveryLine(const QByteArray &text, const QByteArray &what)
+{
+    QByteArray out = text;
+    out.replace("\r\n", "\n");
+    out.replace("\n", what + "\n");
+    if (text.contains("\r\n"))
+        out.replace("\n", "\r\n");
+    return out;
+}
+
+inline QByteArray withByteOrderMark(const QByteArray &text)
+{
+    return kByteOrderMark + text;
+}
+
+// Every LF preceded by `eol` in place of a CR LF or LF ("\r\r\n": a CR LF
+// file passed once more through a CR LF conversion).
+inline QByteArray withLineEnds(const QByteArray &text, const QByteArray &eol)
+{
+    QByteArray out = text;
+    out.replace("\r\n", "\n");
+    out.replace("\n", eol);
+    return out;
+}
+
+// The same file without its leading linear address record for 0, so that its
+// first line is a data record (the address 0 is implied).
+inline QByteArray dataFirst(const QByteArray &text)
+{
+    const QByteArray head = linearAddress(0);
+    if (!text.startsWith(head))
+        qFatal("no leading address record");
+    return text.mid(text.indexOf('\n') + 1);
+}
+
+} // namespace editor
+
+// The image a successful load of `data` must give, computed from the data
+// alone: the data from byte 0, 0xFF after it, and bytes 28..31 holding the
+// word that makes the eight little-endian words at 0..31 add up to zero. The
+// tests' oracle; imageOf() below is the window's own buffer under test.
+inline QByteArray imageFromData(const QByteArray &data)
 {
     QByteArray image(kImageBytes, char(0xFF));
     std::memcpy(image.data(), data.constData(), size_t(data.size()));
@@ -107,6 +198,7 @@ inline QByteArray expectedImage(const QByteArray &data)
     return image;
 }
 
+// The window's own image buffer, as its loader left it.
 inline QByteArray imageOf(const QuorvexRemoteIOFirmwareUpdater &w)
 {
     return QByteArray(reinterpret_cast<const char *>(w.image), kImageBytes);

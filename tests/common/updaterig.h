@@ -5,12 +5,14 @@
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
+#include "canopen/flashgeometry.h"
 #include "hextestutil.h"
 #include "testsupport.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QPointer>
@@ -87,8 +89,21 @@ struct UpdateRig
         const QString path = dir.filePath(name);
         if (!hextest::writeFile(path, hextest::hexFile(data, 0x8000, "\r\n")))
             qFatal("cannot write %s", qPrintable(path));
-        image = data;
+        firmwareData = data;
         chooseFile(path);
+    }
+    // Saves the chosen file again as an editor would: `edit` gets its text
+    // and returns the text saved.
+    void editChosenFile(const std::function<QByteArray(const QByteArray &)> &edit)
+    {
+        const QString path = window->ui->comboBox_firmware_file->currentData().toString();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot read %s", qPrintable(path));
+        const QByteArray text = file.readAll();
+        file.close();
+        if (!hextest::writeFile(path, edit(text)))
+            qFatal("cannot write %s", qPrintable(path));
     }
     void chooseFile(const QString &path)
     {
@@ -116,10 +131,22 @@ struct UpdateRig
         return QByteArray(reinterpret_cast<const char *>(f.data()), size);
     }
 
-    // The image as written: the file's data with the vector checksum word.
-    QByteArray expectedImage() const
+    // What the node's flash must hold after an update of the chosen
+    // firmware, over the blocks it writes: computed here from the firmware's
+    // data alone (hextest::imageFromData), never taken from the window.
+    QByteArray expectedFlash() const
     {
-        return QByteArray(reinterpret_cast<const char *>(window->image), image.size());
+        const int size = FlashGeometry::blocksFor(firmwareData.size()) * FlashGeometry::blockSize;
+        return hextest::imageFromData(firmwareData).left(size);
+    }
+
+    // Fails the running test, naming the first byte that differs, unless the
+    // node's flash is expectedFlash().
+    void checkFlash() const
+    {
+        const QByteArray expected = expectedFlash();
+        const QString diff = hextest::imageDifference(flash(expected.size()), expected);
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("flash: ") + diff));
     }
 
     bool sawRequest(const char *hexPrefix) const
@@ -146,7 +173,7 @@ struct UpdateRig
     testsupport::MessageBoxCatcher catcher;
     ProgressWatch progress;
     QTimer ticker;
-    QByteArray image;
+    QByteArray firmwareData; // what the chosen firmware's file was written from
 };
 
 inline void checkBox(const testsupport::CaughtBox &box, QMessageBox::Icon icon,

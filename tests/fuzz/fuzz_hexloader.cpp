@@ -3,7 +3,9 @@
 //  - the image invariants of a load: size within the image, 0xFF past the
 //    data (apart from the checksum word), eight words at 0..31 adding to 0;
 //  - a plain reference loader built from the line-at-a-time functions
-//    (parseHexRecord, hexStringToBytes) and the regular-expression line filter,
+//    (parseHexRecord, hexStringToBytes) and the regular-expression line filter
+//    (after the byte-order mark and trailing blanks, tabs and CRs are taken
+//    off; a line that starts with ':' and fails the filter is refused),
 //    which must agree with the optimised loader on result, line, size and
 //    every image byte;
 //  - the record and digit functions on their own, fed arbitrary text.
@@ -68,17 +70,19 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
     std::uint64_t base = 0;
     std::uint64_t next = 0;
     bool haveData = false;
-    std::size_t pos = 0;
+    std::size_t pos = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     while (pos < text.size()) {
         const std::size_t lf = text.find('\n', pos);
         std::string line = text.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos);
         pos = lf == std::string::npos ? text.size() : lf + 1;
-        if (lf != std::string::npos && !line.empty() && line.back() == '\r')
-            line.pop_back();
+        const std::size_t kept = line.find_last_not_of(" \t\r");
+        line.erase(kept == std::string::npos ? 0 : kept + 1);
         ++lineNumber;
 
-        if (!considered(line))
+        if (line.empty() || line[0] != ':')
             continue;
+        if (!considered(line))
+            return fail(LoadStatus::NotHexDigits, lineNumber);
         if (line.size() > 43) {
             if (HexParser::hexCharToInt(line[7]) * 16 + HexParser::hexCharToInt(line[8]) == 0)
                 return fail(LoadStatus::FormatError, lineNumber);
