@@ -177,7 +177,7 @@ launcher_finds_program() {
 check "the launcher $PKG on PATH leads to the program" launcher_finds_program
 
 libraries_resolve() {
-    ! ldd "$PROGRAM" | grep -q 'not found'
+    [ -x "$PROGRAM" ] && ! ldd "$PROGRAM" | grep -q 'not found'
 }
 check "every library the program needs is there" libraries_resolve
 
