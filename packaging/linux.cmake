@@ -90,7 +90,10 @@ install(FILES "${qrio_pkgdir}/${QRIO_METAINFO_ID}.metainfo.xml"
 # the gzip header so that the package's bytes follow the sources only.
 set(qrio_docdir "${CMAKE_INSTALL_DATADIR}/doc/${QRIO_PACKAGE_NAME}")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${qrio_docdir}")
-find_program(QRIO_GZIP gzip REQUIRED)
+find_program(QRIO_GZIP gzip)
+if(NOT QRIO_GZIP)
+    message(FATAL_ERROR "gzip is needed for the manual page and the changelog")
+endif()
 execute_process(
     COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh" "${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md"
             "${QRIO_PACKAGE_NAME}" "${PROJECT_VERSION}" "${QRIO_MAINTAINER}"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""archive-members.py FILE: one line per member of a Debian package or a zip,
-in archive order, with what makes its bytes: name, mode, owner, time, size and
-SHA-256 of the content. The members of a package's control and data tars are
-listed under the tar's name. Two listings diffed show which members of two
-builds differ (scripts/test-reproducible.sh)."""
+"""archive-members.py FILE [OTHER]: one line per member of a Debian package or
+a zip, in archive order, with what makes its bytes: mode, owner, time, size
+and SHA-256 of the content. The members of a package's control and data tars
+are listed under the tar's name. With OTHER, only the members that differ
+between the two (missing, or any field), with the fields that differ, and
+those whose place in the order differs (scripts/test-reproducible.sh)."""
 
 import hashlib
 import io
@@ -35,37 +36,58 @@ def list_tar(prefix, body):
             content = b""
             if info.isfile():
                 content = tar.extractfile(info).read()
-            target = " -> " + info.linkname if info.issym() or info.islnk() else ""
-            print(f"{prefix}/{info.name}{target} mode={info.mode:o} "
-                  f"owner={info.uid}:{info.gid}/{info.uname}:{info.gname} "
-                  f"mtime={info.mtime} size={info.size} sha256={digest(content)}")
+            yield f"{prefix}/{info.name}", {
+                "link": info.linkname, "mode": f"{info.mode:o}",
+                "owner": f"{info.uid}:{info.gid}/{info.uname}:{info.gname}",
+                "mtime": str(info.mtime), "size": str(info.size), "sha256": digest(content)}
 
 
 def list_deb(data):
     for name, header, body in ar_members(data):
         fields = header[16:58].decode().split()
-        print(f"{name} ar-header={' '.join(fields)} sha256={digest(body)}")
+        yield name, {"ar-header": " ".join(fields), "size": str(len(body)), "sha256": digest(body)}
         if name.startswith(("control.tar", "data.tar")):
-            list_tar(name, body)
+            yield from list_tar(name, body)
 
 
 def list_zip(path):
     with zipfile.ZipFile(path) as archive:
         for info in archive.infolist():
-            print(f"{info.filename} date={info.date_time} attr={info.external_attr:o} "
-                  f"system={info.create_system} method={info.compress_type} "
-                  f"size={info.file_size} packed={info.compress_size} crc={info.CRC:08x} "
-                  f"extra={info.extra.hex()}")
+            yield info.filename, {
+                "date": str(info.date_time), "attr": f"{info.external_attr:o}",
+                "system": str(info.create_system), "method": str(info.compress_type),
+                "size": str(info.file_size), "packed": str(info.compress_size),
+                "crc": f"{info.CRC:08x}", "extra": info.extra.hex()}
+
+
+def members(path):
+    if path.endswith(".zip"):
+        return list(list_zip(path))
+    with open(path, "rb") as f:
+        return list(list_deb(f.read()))
+
+
+def show(fields):
+    return " ".join(f"{k}={v}" for k, v in fields.items() if v != "")
 
 
 def main():
-    path = sys.argv[1]
-    with open(path, "rb") as f:
-        data = f.read()
-    if path.endswith(".zip"):
-        list_zip(path)
-    else:
-        list_deb(data)
+    first = members(sys.argv[1])
+    if len(sys.argv) < 3:
+        for name, fields in first:
+            print(name, show(fields))
+        return
+    second = members(sys.argv[2])
+    a, b = dict(first), dict(second)
+    for name in list(a) + [n for n in b if n not in a]:
+        if name not in b or name not in a:
+            print(f"{name}: only in the {'first' if name in a else 'second'}")
+            continue
+        differ = [k for k in a[name] if a[name][k] != b[name].get(k)]
+        if differ:
+            print(f"{name}: " + "; ".join(f"{k} {a[name][k]} / {b[name].get(k)}" for k in differ))
+    if [n for n, _ in first if n in b] != [n for n, _ in second if n in a]:
+        print("the members' order differs")
 
 
 if __name__ == "__main__":

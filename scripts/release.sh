@@ -50,6 +50,7 @@ if [[ $HEADING == *"(unreleased)" ]] && [ "${QRIO_RELEASE_DRAFT:-0}" != 1 ]; the
 fi
 {
     echo "# Quorvex Remote-IO Firmware Updater ${HEADING#\#\# }"
+    echo
     echo "$SECTION" | sed -e '/./,$!d'
 } > "$DIST/RELEASE-NOTES.md"
 
