@@ -241,9 +241,9 @@ USER_HOME="$WORK/user"
 mkdir -p "$USER_HOME"
 chmod 755 "$WORK"
 "${SUDO[@]}" useradd --no-create-home --home-dir "$USER_HOME" --shell /bin/sh \
-    --groups dialout "$TEST_USER" || TEST_USER=""
+    --groups dialout "$TEST_USER" || { fail "useradd makes the test user $TEST_USER"; TEST_USER=""; }
 # The user's session: their ids and groups, a clean environment of their own.
-AS_USER=("${SUDO[@]}" setpriv --reuid="$TEST_USER" --regid="$TEST_USER" --init-groups
+AS_USER=("${SUDO[@]}" setpriv --reuid="$TEST_USER" --regid="$(id -g "$TEST_USER" 2>/dev/null)" --init-groups
     env -i PATH=/usr/bin:/bin HOME="$USER_HOME" XDG_CONFIG_HOME="$USER_HOME/.config"
     XDG_DATA_HOME="$USER_HOME/.local/share" XDG_RUNTIME_DIR="$USER_HOME/runtime")
 as_user() { "${AS_USER[@]}" "$@"; }
@@ -280,7 +280,7 @@ if [ -n "$TEST_USER" ]; then
     (cd "$USER_HOME" && exec "${AS_USER[@]}" QT_QPA_PLATFORM=offscreen LD_PRELOAD="$PROBE" \
         QRIO_PROBE_OUT="$USER_HOME/window.txt" "$PKG" 9>&-) > "$WORK/run.log" 2>&1 &
     PROGRAM_PID=$!
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 200); do
         [ -e "$USER_HOME/window.txt" ] || ! kill -0 "$PROGRAM_PID" 2>/dev/null && break
         sleep 0.1
     done
