@@ -267,7 +267,7 @@ if [ -n "$TEST_USER" ]; then
 
     # The window's own lists, read by a probe loaded into the program.
     PROBE="$USER_HOME/windowprobe.so"
-    if ! g++ -std=c++17 -shared -fPIC -O1 -o "$PROBE" "$ROOT/tests/package/windowprobe.cpp" \
+    if ! g++ -std=c++17 -shared -fPIC -O1 -Wall -Wextra -Werror -o "$PROBE" "$ROOT/tests/package/windowprobe.cpp" \
             $(pkg-config --cflags --libs Qt5Widgets) > "$WORK/probe.log" 2>&1; then
         sed 's/^/  /' "$WORK/probe.log"
         fail "the window probe builds"
