@@ -1,38 +1,122 @@
 # Installation on Linux and the Debian package built from it by CPack.
 #
-# The program looks for its "Kelvo Firmware" folder in its own directory, so
-# the two are installed side by side in one folder of their own (under /opt by
-# default: users copy HEX files there). The launcher on PATH is a symbolic link
-# to the program, which still finds the folder: Qt takes the program's
-# directory from the resolved executable, not from the name it was started by.
-# The menu entry and the icon go where desktops look for them. Nothing of the
-# tests, benchmarks or the simulator is installed.
+# The program looks for its "Kelvo Firmware" folder in its own directory. The
+# program lives in a folder of its own under /usr/lib; firmware is data that
+# users add, so the folder itself lives under /var/lib and the entry beside the
+# program is a symbolic link to it. The maintainer scripts make the folder
+# (group dialout, group-writable, set-group-ID: whoever may use the serial
+# ports may add firmware) and remove it on purge only. The launcher on PATH is
+# a symbolic link to the program, which still finds the folder: Qt takes the
+# program's directory from the resolved executable, not from the name it was
+# started by. Nothing of the tests, benchmarks or the simulator is installed.
 
 set(QRIO_PACKAGE_NAME quorvex-remoteio-firmware-updater)
-set(QRIO_APP_DIR "/opt/${QRIO_PACKAGE_NAME}" CACHE PATH
-    "Absolute folder for the program and its Kelvo Firmware folder")
-if(NOT IS_ABSOLUTE "${QRIO_APP_DIR}")
-    message(FATAL_ERROR "QRIO_APP_DIR must be an absolute path, not '${QRIO_APP_DIR}'")
-endif()
+set(QRIO_APP_DIR "/usr/lib/${QRIO_PACKAGE_NAME}" CACHE PATH
+    "Absolute folder for the program and the link to its Kelvo Firmware folder")
+set(QRIO_STATE_DIR "/var/lib/${QRIO_PACKAGE_NAME}" CACHE PATH
+    "Absolute folder that holds the Kelvo Firmware folder users fill")
+foreach(dir QRIO_APP_DIR QRIO_STATE_DIR)
+    if(NOT IS_ABSOLUTE "${${dir}}")
+        message(FATAL_ERROR "${dir} must be an absolute path, not '${${dir}}'")
+    endif()
+endforeach()
+set(QRIO_FIRMWARE_DIR "${QRIO_STATE_DIR}/Kelvo Firmware")
 include(GNUInstallDirs)
+# Where the shipped README.txt of the firmware folder is kept (as
+# firmware-folder.txt); the maintainer scripts copy it into the folder unless
+# the user has changed the copy there.
+set(QRIO_SHARE_DIR "${CMAKE_INSTALL_FULL_DATADIR}/${QRIO_PACKAGE_NAME}")
+set(QRIO_MAINTAINER "Quorvex <support@quorvex.com>" CACHE STRING
+    "Maintainer field of the Debian package: name <e-mail>")
+
+set(qrio_pkgdir "${CMAKE_CURRENT_BINARY_DIR}/packaging")
+file(MAKE_DIRECTORY "${qrio_pkgdir}")
+# Generated files change only when their sources do, and the sources' changes
+# reconfigure.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md"
+    "${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh"
+    "${CMAKE_CURRENT_SOURCE_DIR}/docs/${QRIO_PACKAGE_NAME}.1")
 
 install(TARGETS QuorvexRemoteIOFirmwareUpdater RUNTIME DESTINATION "${QRIO_APP_DIR}")
-# The text the window shows beside the firmware files.
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/firmware-README.txt"
-        DESTINATION "${QRIO_APP_DIR}/Kelvo Firmware" RENAME README.txt)
+        DESTINATION "${QRIO_SHARE_DIR}" RENAME firmware-folder.txt)
 
-# The launcher: a dangling link made here, installed as a link.
-set(qrio_launcher "${CMAKE_CURRENT_BINARY_DIR}/packaging/${QRIO_PACKAGE_NAME}")
-file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/packaging")
-file(CREATE_LINK "${QRIO_APP_DIR}/QuorvexRemoteIOFirmwareUpdater" "${qrio_launcher}" SYMBOLIC)
-install(FILES "${qrio_launcher}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# Links are made here (dangling) and installed as links. /usr/bin to /usr/lib
+# is relative (one top-level folder), /usr/lib to /var/lib absolute.
+file(RELATIVE_PATH qrio_launcher_target "${CMAKE_INSTALL_FULL_BINDIR}"
+     "${QRIO_APP_DIR}/QuorvexRemoteIOFirmwareUpdater")
+file(MAKE_DIRECTORY "${qrio_pkgdir}/bin" "${qrio_pkgdir}/app")
+file(CREATE_LINK "${qrio_launcher_target}" "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" SYMBOLIC)
+install(FILES "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+file(CREATE_LINK "${QRIO_FIRMWARE_DIR}" "${qrio_pkgdir}/app/Kelvo Firmware" SYMBOLIC)
+install(FILES "${qrio_pkgdir}/app/Kelvo Firmware" DESTINATION "${QRIO_APP_DIR}")
 
 configure_file("${CMAKE_CURRENT_LIST_DIR}/${QRIO_PACKAGE_NAME}.desktop.in"
-               "${CMAKE_CURRENT_BINARY_DIR}/packaging/${QRIO_PACKAGE_NAME}.desktop" @ONLY)
-install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/${QRIO_PACKAGE_NAME}.desktop"
+               "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.desktop" @ONLY)
+install(FILES "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/${QRIO_PACKAGE_NAME}.svg"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+
+# The AppStream metadata, its releases from CHANGELOG.md: this version and the
+# older ones, an unreleased one dated by SOURCE_DATE_EPOCH (which
+# string(TIMESTAMP) honours).
+set(QRIO_METAINFO_ID com.quorvex.remoteio_firmware_updater)
+file(STRINGS "${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md" qrio_sections REGEX "^## [^ ]+ \\([^)]+\\)$")
+set(QRIO_METAINFO_RELEASES "")
+foreach(section IN LISTS qrio_sections)
+    string(REGEX REPLACE "^## ([^ ]+) \\(([^)]+)\\)$" "\\1;\\2" fields "${section}")
+    list(GET fields 0 version)
+    list(GET fields 1 date)
+    if(version VERSION_GREATER PROJECT_VERSION)
+        continue()
+    endif()
+    if(date STREQUAL "unreleased")
+        string(TIMESTAMP date "%Y-%m-%d" UTC)
+    endif()
+    string(APPEND QRIO_METAINFO_RELEASES "    <release version=\"${version}\" date=\"${date}\"/>\n")
+endforeach()
+if(NOT QRIO_METAINFO_RELEASES MATCHES "version=\"${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "CHANGELOG.md has no section '## ${PROJECT_VERSION} (...)'")
+endif()
+configure_file("${CMAKE_CURRENT_LIST_DIR}/${QRIO_METAINFO_ID}.metainfo.xml.in"
+               "${qrio_pkgdir}/${QRIO_METAINFO_ID}.metainfo.xml" @ONLY)
+install(FILES "${qrio_pkgdir}/${QRIO_METAINFO_ID}.metainfo.xml"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+
+# Documents: the copyright file, the changelog (Debian's format, made from
+# CHANGELOG.md) and the manual page, compressed without names or times in
+# the gzip header so that the package's bytes follow the sources only.
+set(qrio_docdir "${CMAKE_INSTALL_DATADIR}/doc/${QRIO_PACKAGE_NAME}")
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${qrio_docdir}")
+find_program(QRIO_GZIP gzip)
+if(NOT QRIO_GZIP)
+    message(FATAL_ERROR "gzip is needed for the manual page and the changelog")
+endif()
+execute_process(
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh" "${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md"
+            "${QRIO_PACKAGE_NAME}" "${PROJECT_VERSION}" "${QRIO_MAINTAINER}"
+    OUTPUT_FILE "${qrio_pkgdir}/changelog" RESULT_VARIABLE qrio_result)
+if(NOT qrio_result EQUAL 0)
+    message(FATAL_ERROR "packaging/debian-changelog.sh could not make the changelog of ${PROJECT_VERSION} from CHANGELOG.md")
+endif()
+configure_file("${CMAKE_CURRENT_SOURCE_DIR}/docs/${QRIO_PACKAGE_NAME}.1"
+               "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.1" COPYONLY)
+foreach(doc changelog ${QRIO_PACKAGE_NAME}.1)
+    execute_process(COMMAND "${QRIO_GZIP}" -n -9 -f "${doc}" WORKING_DIRECTORY "${qrio_pkgdir}"
+                    RESULT_VARIABLE qrio_result)
+    if(NOT qrio_result EQUAL 0)
+        message(FATAL_ERROR "gzip of ${qrio_pkgdir}/${doc} failed")
+    endif()
+endforeach()
+install(FILES "${qrio_pkgdir}/changelog.gz" DESTINATION "${qrio_docdir}")
+install(FILES "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+
+# The maintainer scripts, with the folders filled in.
+foreach(script postinst postrm)
+    configure_file("${CMAKE_CURRENT_LIST_DIR}/${script}.in" "${qrio_pkgdir}/${script}" @ONLY)
+endforeach()
 
 # The Debian package. Its runtime dependencies (the Qt 5 libraries and what
 # they and the C++ runtime need) are read from the program by dpkg-shlibdeps,
@@ -42,7 +126,8 @@ set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME ${QRIO_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR Quorvex)
-set(CPACK_PACKAGE_CONTACT "Quorvex")
+set(CPACK_PACKAGE_CONTACT "${QRIO_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QRIO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "loads firmware into a CANopen remote-IO module")
 set(CPACK_PACKAGE_DESCRIPTION
 "The window takes an Intel HEX file from the \"Kelvo Firmware\" folder beside
@@ -54,11 +139,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The form is laid out for Arial; Liberation Sans has its metrics.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-liberation)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${qrio_pkgdir}/postinst;${qrio_pkgdir}/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Folders CPack makes while staging get Debian's modes whatever the umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_STRIP_FILES ON)
-# /opt is outside the install prefix, so CPack stages through DESTDIR, with
-# the prefix the package installs to.
+# /var/lib and /usr/lib/<package> are outside one install prefix, so CPack
+# stages through DESTDIR, with the prefix the build was configured for (the
+# launcher's relative link depends on it): scripts/package.sh gives /usr.
 set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 find_program(QRIO_DPKG dpkg)
 if(QRIO_DPKG)
     execute_process(COMMAND ${QRIO_DPKG} --print-architecture
