@@ -87,6 +87,8 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
+    if (updateLog)
+        updateLog->reached(UpdateLog::FirmwareLoaded);
 
     SerialLine::purge(comHandle);
     progressValue = 0;
@@ -106,6 +108,8 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     try {
         if (!enterBootMode(comHandle))
             return;
+        if (updateLog)
+            updateLog->reached(UpdateLog::BootModeEntered);
         // The flash key, then per block its words and its address; the
         // read-back asks for each block, then reads its words.
         // progressValue counts the bytes of the blocks done.
@@ -115,8 +119,9 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         writeFlash(comHandle);
         const int written = progressValue;
         if (updateLog) {
-            updateLog->endTransfer(UpdateLog::FlashWrite,
-                                   1 + perBlock * (written / FlashGeometry::blockSize));
+            updateLog->endTransfer(
+                UpdateLog::FlashWrite, 1 + perBlock * (written / FlashGeometry::blockSize),
+                written / FlashGeometry::blockSize, rounded / FlashGeometry::blockSize);
         }
         progressDialog->setLabelText(QStringLiteral("Reading Flash for comparing..."));
         std::memset(readBackImage, 0xFF, sizeof readBackImage);
@@ -126,19 +131,28 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         if (updateLog) {
             updateLog->endTransfer(UpdateLog::ReadBack,
                                    perBlock
-                                       * ((progressValue - written) / FlashGeometry::blockSize));
+                                       * ((progressValue - written) / FlashGeometry::blockSize),
+                                   (progressValue - written) / FlashGeometry::blockSize,
+                                   rounded / FlashGeometry::blockSize);
         }
         if (progressDialog->wasCanceled())
             return;
-        if (!compareImages()) {
+        const bool equal = compareImages();
+        if (updateLog)
+            updateLog->reached(equal ? UpdateLog::ImagesEqual : UpdateLog::ImagesDifferent);
+        if (!equal) {
             QMessageBox::critical(this, tr("Burning Firmware Failed"), tr("File is different"),
                                   QMessageBox::Ok, QMessageBox::NoButton);
             return;
         }
         writeFirmwareMark(comHandle);
+        if (updateLog)
+            updateLog->reached(UpdateLog::FirmwareMarked);
         progressDialog->setLabelText(tr("Enter user mode...(wait 5 second)"));
         if (!enterUserMode(comHandle))
             return;
+        if (updateLog)
+            updateLog->reached(UpdateLog::UserModeEntered);
         progressDialog->setMaximum(1);
         progressDialog->setValue(1);
         QMessageBox::information(this, tr("Burning Firmware Successful"),
