@@ -58,7 +58,12 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         updateLog->setPort(port);
 
     comHandle = SerialLine::open(SerialLine::devicePath(port));
-    SerialLine::setTimeouts(comHandle);
+    // A line without its time-outs may keep a "wait for ever" read time-out
+    // from its last user and freeze the window: not usable, a failed open.
+    if (!SerialLine::setTimeouts(comHandle) && comHandle != SerialLine::InvalidHandle) {
+        SerialLine::close(comHandle);
+        comHandle = SerialLine::InvalidHandle;
+    }
     if (comHandle == SerialLine::InvalidHandle) {
         QMessageBox::critical(this, tr("Open Serial COM%1 failed").arg(port),
                               tr("Does there has other application lock the COM port?"),
