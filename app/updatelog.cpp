@@ -1,4 +1,6 @@
 #include "updatelog.h"
+#include "canopen/serialcanframe.h"
+#include "firmware/hexparser.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -38,11 +40,9 @@ constexpr char kLineEnd[] = "\n";
 const char *const kTransferNames[] = {"Flash write", "Read-back"};
 const char *const kTransferStages[] = {"flash write done", "read-back done"};
 
-const char *stageText(UpdateLog::Stage stage)
+const char *stageText(UpdateObserver::Stage stage)
 {
     switch (stage) {
-    case UpdateLog::FirmwareLoaded:
-        return "firmware loaded";
     case UpdateLog::BootModeEntered:
         return "boot mode entered";
     case UpdateLog::ImagesEqual:
@@ -119,19 +119,19 @@ UpdateLog::~UpdateLog()
     finish(false);
 }
 
-void UpdateLog::setPort(std::uint32_t port)
+void UpdateLog::portChosen(std::uint32_t port)
 {
     m_port = QStringLiteral("COM%1").arg(port);
     writeHeader();
 }
 
-void UpdateLog::setNodeId(int nodeId)
+void UpdateLog::nodeChosen(int nodeId)
 {
     m_nodeId = QString::number(nodeId);
     writeHeader();
 }
 
-void UpdateLog::setFirmware(const QString &path)
+void UpdateLog::firmwareChosen(const QString &path)
 {
     if (path.isEmpty()) {
         m_firmware = QStringLiteral("(none chosen)");
@@ -144,22 +144,21 @@ void UpdateLog::setFirmware(const QString &path)
     writeHeader();
 }
 
-void UpdateLog::setImage(int size, std::uint32_t vectorChecksum)
+void UpdateLog::imageLoaded(const std::uint8_t *image, int size)
 {
     m_firmwareSize = QStringLiteral("%1 bytes").arg(size);
-    m_checksum = QString::asprintf("%08X", static_cast<unsigned>(vectorChecksum));
+    m_checksum = QString::asprintf(
+        "%08X", static_cast<unsigned>(SerialCanFrame::getU32(image + HexParser::kChecksumOffset)));
     writeHeader();
+    appendStage("firmware loaded");
 }
 
 void UpdateLog::reached(Stage stage)
 {
-    if (!m_on)
-        return;
-    appendLatin1(QByteArray("Stage: ") + stageText(stage));
-    writeOut();
+    appendStage(stageText(stage));
 }
 
-void UpdateLog::startTransfer(Transfer which)
+void UpdateLog::transferStarted(Transfer which)
 {
     Timing &t = m_transfers[which];
     t.started = true;
@@ -167,7 +166,7 @@ void UpdateLog::startTransfer(Transfer which)
     t.clock.start();
 }
 
-void UpdateLog::endTransfer(Transfer which, long exchanges, int blocksDone, int blocks)
+void UpdateLog::transferEnded(Transfer which, long exchanges, int blocksDone, int blocks)
 {
     Timing &t = m_transfers[which];
     if (!t.started)
@@ -175,14 +174,11 @@ void UpdateLog::endTransfer(Transfer which, long exchanges, int blocksDone, int 
     t.ns = t.clock.nsecsElapsed();
     t.exchanges = exchanges;
     t.ended = true;
-    if (!m_on)
-        return;
-    appendLatin1(QStringLiteral("Stage: %1 (%2 of %3 blocks)")
-                     .arg(QLatin1String(kTransferStages[which]))
-                     .arg(blocksDone)
-                     .arg(blocks)
-                     .toLatin1());
-    writeOut();
+    appendStage(QStringLiteral("%1 (%2 of %3 blocks)")
+                    .arg(QLatin1String(kTransferStages[which]))
+                    .arg(blocksDone)
+                    .arg(blocks)
+                    .toLatin1());
 }
 
 void UpdateLog::finish(bool aborted)
@@ -300,6 +296,14 @@ void UpdateLog::appendLatin1(const QByteArray &line)
 {
     m_buffer += line;
     m_buffer += kLineEnd;
+}
+
+void UpdateLog::appendStage(const QByteArray &text)
+{
+    if (!m_on)
+        return;
+    appendLatin1("Stage: " + text);
+    writeOut();
 }
 
 void UpdateLog::writeHeader()

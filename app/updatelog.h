@@ -16,6 +16,8 @@
 // The log never disturbs the update: a folder or file that cannot be written
 // turns the log off, silently.
 
+#include "updateobserver.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,7 +26,7 @@
 
 #include <cstdint>
 
-class UpdateLog : public QObject
+class UpdateLog : public QObject, public UpdateObserver
 {
 public:
     // The newest this many logs are kept in the folder; older ones are deleted.
@@ -49,33 +51,22 @@ public:
     UpdateLog(const UpdateLog &) = delete;
     UpdateLog &operator=(const UpdateLog &) = delete;
 
-    // Header fields, as the update learns them; a field never set shows "-".
-    // The header on disk is written again with each, up to the first
-    // write-out of lines (the first stage).
-    void setPort(std::uint32_t port);
-    void setNodeId(int nodeId);
-    void setFirmware(const QString &path);
-    void setImage(int size, std::uint32_t vectorChecksum);
-
-    // The stages of an update, each a line "Stage: ..." of its own, written
-    // out at once.
-    enum Stage {
-        FirmwareLoaded,  // "firmware loaded"
-        BootModeEntered, // "boot mode entered"
-        ImagesEqual,     // "compare: equal"
-        ImagesDifferent, // "compare: different"
-        FirmwareMarked,  // "firmware mark written"
-        UserModeEntered, // "user mode entered"
-    };
-    void reached(Stage stage);
-
-    // Times one flash transfer: start before it, end after it with the
-    // number of SDO exchanges it made and the blocks it got through; the end
-    // is a stage too ("flash write done (3 of 8 blocks)"). A transfer started
-    // but never ended (a reply timed out) is reported as not completed.
-    enum Transfer { FlashWrite, ReadBack, TransferCount };
-    void startTransfer(Transfer which);
-    void endTransfer(Transfer which, long exchanges, int blocksDone, int blocks);
+    // What the update reports (updateobserver.h). The choices and the image
+    // are the header's fields (a field never reported shows "-"); the header
+    // on disk is written again with each, up to the first write-out of lines.
+    // The image loaded, each stage and each transfer's end are a line
+    // "Stage: ..." of their own, written out at once: "firmware loaded",
+    // "boot mode entered", "flash write done (3 of 8 blocks)", "read-back
+    // done (8 of 8 blocks)", "compare: equal" or "compare: different",
+    // "firmware mark written", "user mode entered". A transfer started but
+    // never ended (a reply timed out) is reported as not completed.
+    void nodeChosen(int nodeId) override;
+    void portChosen(std::uint32_t port) override;
+    void firmwareChosen(const QString &path) override;
+    void imageLoaded(const std::uint8_t *image, int size) override;
+    void reached(Stage stage) override;
+    void transferStarted(Transfer which) override;
+    void transferEnded(Transfer which, long exchanges, int blocksDone, int blocks) override;
 
     // Writes the outcome as the last line and closes the file: the title and
     // text of the last message box shown since the start, else "aborted"
@@ -94,9 +85,10 @@ private:
                               const QString &message);
     void append(const QString &line);
     void appendLatin1(const QByteArray &line);
-    void writeHeader(); // from the file's start, while no line is written out
-    void writeOut();    // the buffered lines
-    void fail();        // turns the log off for the rest of the update
+    void appendStage(const QByteArray &text); // and writes it out
+    void writeHeader();                       // from the file's start, while no line is written out
+    void writeOut();                          // the buffered lines
+    void fail();                              // turns the log off for the rest of the update
     void rotate(const QString &folder);
 
     QFile m_file;
