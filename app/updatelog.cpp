@@ -268,19 +268,21 @@ void UpdateLog::handleMessage(QtMsgType type, const QMessageLogContext &context,
 
 void UpdateLog::append(const QString &line)
 {
-    // The diagnostic lines are ASCII: copied as they are, without a
-    // temporary UTF-8 copy per line.
+    // The diagnostic lines are ASCII on one line: copied as they are,
+    // without a temporary UTF-8 copy per line.
     const QChar *p = line.constData();
     const int n = line.size();
     int i = 0;
     const int at = m_buffer.size();
     m_buffer.resize(at + n);
     char *out = m_buffer.data() + at;
-    for (; i < n && p[i].unicode() < 0x80; ++i)
+    for (; i < n && p[i].unicode() < 0x80 && p[i].unicode() != '\n'; ++i)
         out[i] = char(p[i].unicode());
     if (i < n) {
         m_buffer.resize(at + i);
-        m_buffer += line.midRef(i).toUtf8();
+        QByteArray rest = line.midRef(i).toUtf8();
+        rest.replace('\n', kLineEnd); // a line of several
+        m_buffer += rest;
     }
     m_buffer += kLineEnd;
     if (m_buffer.size() >= kWriteChunk) {
@@ -343,8 +345,10 @@ void UpdateLog::writeHeader()
 
 void UpdateLog::writeOut()
 {
+    if (!m_on)
+        return;
     m_sinceWriteOut.restart();
-    if (!m_on || m_buffer.isEmpty())
+    if (m_buffer.isEmpty())
         return;
     m_linesWritten = true;
     if (m_file.write(m_buffer) != m_buffer.size()) {
