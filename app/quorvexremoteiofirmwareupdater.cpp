@@ -5,6 +5,7 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
+#include "updateobserver.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -32,7 +33,7 @@ QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
       progressValue(0),
       comHandle(SerialLine::InvalidHandle),
       progressDialog(nullptr),
-      updateLog(nullptr)
+      updateObserver(&UpdateObserver::none())
 {
     // The settings store is found through these names, so they come before
     // any settings access.

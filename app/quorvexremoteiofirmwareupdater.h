@@ -10,7 +10,7 @@
 #include <string>
 
 class QProgressDialog;
-class UpdateLog;
+class UpdateObserver;
 
 namespace Ui {
 class QuorvexRemoteIOFirmwareUpdater;
@@ -96,7 +96,7 @@ public:
     std::int32_t progressValue;
     SerialLine::Handle comHandle;
     QProgressDialog *progressDialog; // not owning; a child of the window
-    UpdateLog *updateLog;            // the running update's log (app/updatelog.h), else null
+    UpdateObserver *updateObserver;  // follows the update (app/updateobserver.h); never null
 
 private slots:
     void on_button_update_clicked();

@@ -5,9 +5,6 @@
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "updatelog.h"
 #include "canopen/flashgeometry.h"
-#include "canopen/nodeobjects.h"
-#include "canopen/serialcanframe.h"
-#include "firmware/hexparser.h"
 #include "serial/comportdata.h"
 
 #include <QMessageBox>
@@ -21,14 +18,15 @@ void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
 {
     ui->button_update->setEnabled(false);
     {
-        // Each update leaves its log for support; the box that ends the
-        // update is its outcome. A dialog that is not this update's own
-        // (the last update's, left hidden) says nothing about an abort.
+        // Each update leaves its log for support; the update reports to it
+        // as it goes, and the box that ends the update is its outcome. A
+        // dialog that is not this update's own (the last update's, left
+        // hidden) says nothing about an abort.
         const QPointer<QProgressDialog> lastDialog = progressDialog;
         UpdateLog log;
-        updateLog = &log;
+        updateObserver = &log;
         runUpdate();
-        updateLog = nullptr;
+        updateObserver = &UpdateObserver::none();
         // Asked before the dialog is closed below: closing it cancels it too.
         log.finish(progressDialog && progressDialog != lastDialog.data()
                    && progressDialog->wasCanceled());
@@ -45,8 +43,7 @@ void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
 void QuorvexRemoteIOFirmwareUpdater::runUpdate()
 {
     nodeId = ui->spinBox_nodeid->value();
-    if (updateLog)
-        updateLog->setNodeId(nodeId);
+    updateObserver->nodeChosen(nodeId);
 
     const int portIndex = ui->comboBox->currentIndex();
     if (portIndex < 0)
@@ -54,11 +51,15 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     const auto port = ui->comboBox->itemData(portIndex, Qt::UserRole)
                           .value<QuorvexCOMLib::EnumSerialCOM::DATA>()
                           .port;
-    if (updateLog)
-        updateLog->setPort(port);
+    updateObserver->portChosen(port);
 
     comHandle = SerialLine::open(SerialLine::devicePath(port));
-    SerialLine::setTimeouts(comHandle);
+    // A line without its time-outs may keep a "wait for ever" read time-out
+    // from its last user and freeze the window: not usable, a failed open.
+    if (!SerialLine::setTimeouts(comHandle) && comHandle != SerialLine::InvalidHandle) {
+        SerialLine::close(comHandle);
+        comHandle = SerialLine::InvalidHandle;
+    }
     if (comHandle == SerialLine::InvalidHandle) {
         QMessageBox::critical(this, tr("Open Serial COM%1 failed").arg(port),
                               tr("Does there has other application lock the COM port?"),
@@ -74,13 +75,11 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     }
     firmwareFile = filePath.toUtf8().toStdString();
     saveSettings(port, filePath);
-    if (updateLog)
-        updateLog->setFirmware(filePath);
+    updateObserver->firmwareChosen(filePath);
 
     if (!loadHexFile())
         return;
-    if (updateLog)
-        updateLog->setImage(imageSize, SerialCanFrame::getU32(image + HexParser::kChecksumOffset));
+    updateObserver->imageLoaded(image, imageSize);
     // A file without data would only mark the node's old firmware as new.
     if (imageSize == 0) {
         QMessageBox::warning(this, tr("Load hex file error"), tr("Hex file contains no data."),
@@ -106,28 +105,11 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
     try {
         if (!enterBootMode(comHandle))
             return;
-        // The flash key, then per block its words and its address; the
-        // read-back asks for each block, then reads its words.
-        // progressValue counts the bytes of the blocks done.
-        constexpr long perBlock = FlashGeometry::wordsPerBlock + 1;
-        if (updateLog)
-            updateLog->startTransfer(UpdateLog::FlashWrite);
+        updateObserver->reached(UpdateObserver::BootModeEntered);
         writeFlash(comHandle);
-        const int written = progressValue;
-        if (updateLog) {
-            updateLog->endTransfer(UpdateLog::FlashWrite,
-                                   1 + perBlock * (written / FlashGeometry::blockSize));
-        }
         progressDialog->setLabelText(QStringLiteral("Reading Flash for comparing..."));
         std::memset(readBackImage, 0xFF, sizeof readBackImage);
-        if (updateLog)
-            updateLog->startTransfer(UpdateLog::ReadBack);
         readFlash(comHandle);
-        if (updateLog) {
-            updateLog->endTransfer(UpdateLog::ReadBack,
-                                   perBlock
-                                       * ((progressValue - written) / FlashGeometry::blockSize));
-        }
         if (progressDialog->wasCanceled())
             return;
         if (!compareImages()) {
@@ -136,9 +118,11 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
             return;
         }
         writeFirmwareMark(comHandle);
+        updateObserver->reached(UpdateObserver::FirmwareMarked);
         progressDialog->setLabelText(tr("Enter user mode...(wait 5 second)"));
         if (!enterUserMode(comHandle))
             return;
+        updateObserver->reached(UpdateObserver::UserModeEntered);
         progressDialog->setMaximum(1);
         progressDialog->setValue(1);
         QMessageBox::information(this, tr("Burning Firmware Successful"),

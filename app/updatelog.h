@@ -1,13 +1,22 @@
 #pragma once
 // The log file of one update, for support: a header (tool version, start
-// time, port, node, firmware), every diagnostic line of the debug stream
-// while the update runs, the average time per SDO exchange of the flash
-// write and read-back, and the outcome (the box that ended the update, or
-// "aborted") with the elapsed time.
+// time, port, node, firmware), every line of the message stream (debug,
+// info, warning: the serial layer's reports among them) and each stage the
+// update reaches while it runs, the average time per SDO exchange of the
+// flash write and read-back, and the outcome (the box that ended the update,
+// or "aborted") with the elapsed time.
+//
+// The log is there when it is needed most: the header is on disk from the
+// start, and the lines are written out at every stage, when a box appears,
+// and at least once a second while lines come in, so a tool that is killed
+// or crashes leaves the header, the last stage reached and the lines up to
+// about a second before. Between those, lines are collected in memory, so
+// an exchange costs no more than one append to a buffer.
 //
 // The log never disturbs the update: a folder or file that cannot be written
-// turns the log off, silently. Lines are collected in memory and written in
-// large pieces, so an exchange costs no more than one append to a buffer.
+// turns the log off, silently.
+
+#include "updateobserver.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -17,7 +26,7 @@
 
 #include <cstdint>
 
-class UpdateLog : public QObject
+class UpdateLog : public QObject, public UpdateObserver
 {
 public:
     // The newest this many logs are kept in the folder; older ones are deleted.
@@ -30,9 +39,10 @@ public:
 
     // Starts the log of an update that starts now: creates its file in
     // `folder` (named by `start`, local time, to the millisecond; a second
-    // log of the same millisecond gets "_2" and so on), deletes the oldest
-    // logs beyond kKept, and from here on copies the debug stream's lines and
-    // notes the message boxes shown. Returns at once; never fails visibly.
+    // log of the same millisecond gets "_2" and so on) and writes the header,
+    // deletes the oldest logs beyond kKept, and from here on copies the
+    // message stream's lines and notes the message boxes shown. Returns at
+    // once; never fails visibly.
     explicit UpdateLog(const QString &folder = defaultFolder(),
                        const QDateTime &start = QDateTime::currentDateTime());
     // Finishes (as finish(false)) if that was not done.
@@ -41,18 +51,22 @@ public:
     UpdateLog(const UpdateLog &) = delete;
     UpdateLog &operator=(const UpdateLog &) = delete;
 
-    // Header fields, as the update learns them; a field never set shows "-".
-    void setPort(std::uint32_t port);
-    void setNodeId(int nodeId);
-    void setFirmware(const QString &path);
-    void setImage(int size, std::uint32_t vectorChecksum);
-
-    // Times one flash transfer: start before it, end after it with the
-    // number of SDO exchanges it made. A transfer started but never ended
-    // (a reply timed out) is reported as not completed.
-    enum Transfer { FlashWrite, ReadBack, TransferCount };
-    void startTransfer(Transfer which);
-    void endTransfer(Transfer which, long exchanges);
+    // What the update reports (updateobserver.h). The choices and the image
+    // are the header's fields (a field never reported shows "-"); the header
+    // on disk is written again with each, up to the first write-out of lines.
+    // The image loaded, each stage and each transfer's end are a line
+    // "Stage: ..." of their own, written out at once: "firmware loaded",
+    // "boot mode entered", "flash write done (3 of 8 blocks)", "read-back
+    // done (8 of 8 blocks)", "compare: equal" or "compare: different",
+    // "firmware mark written", "user mode entered". A transfer started but
+    // never ended (a reply timed out) is reported as not completed.
+    void nodeChosen(int nodeId) override;
+    void portChosen(std::uint32_t port) override;
+    void firmwareChosen(const QString &path) override;
+    void imageLoaded(const std::uint8_t *image, int size) override;
+    void reached(Stage stage) override;
+    void transferStarted(Transfer which) override;
+    void transferEnded(Transfer which, long exchanges, int blocksDone, int blocks) override;
 
     // Writes the outcome as the last line and closes the file: the title and
     // text of the last message box shown since the start, else "aborted"
@@ -71,15 +85,20 @@ private:
                               const QString &message);
     void append(const QString &line);
     void appendLatin1(const QByteArray &line);
-    void writeOut(); // header first time, then the buffered lines
-    void fail();     // turns the log off for the rest of the update
+    void appendStage(const QByteArray &text); // and writes it out
+    void writeHeader();                       // from the file's start, while no line is written out
+    void writeOut();                          // the buffered lines
+    void fail();                              // turns the log off for the rest of the update
     void rotate(const QString &folder);
 
     QFile m_file;
     bool m_on = false;
     bool m_finished = false;
-    bool m_headerWritten = false;
+    bool m_linesWritten = false;
+    qint64 m_headerSize = 0;
     QByteArray m_buffer;
+    int m_linesSinceClockCheck = 0;
+    QElapsedTimer m_sinceWriteOut;
     QDateTime m_start;
     QElapsedTimer m_clock;
     QtMessageHandler m_previousHandler = nullptr;

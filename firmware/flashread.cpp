@@ -5,6 +5,7 @@
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
+#include "updateobserver.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>
@@ -16,14 +17,17 @@ using namespace NodeObjects;
 
 void QuorvexRemoteIOFirmwareUpdater::readFlash(SerialLine::Handle handle)
 {
+    updateObserver->transferStarted(UpdateObserver::ReadBack);
     const int blocks = blocksFor(imageSize);
+    int done = 0;
+    long exchanges = 0;
     std::uint32_t address = flashBase;
     int offset = 0;
     std::uint8_t reply[4];
     std::uint8_t value[4];
     QElapsedTimer total;
     total.start();
-    for (int j = 0; j < blocks; ++j) {
+    for (; done < blocks; ++done) {
         if (progressDialog && progressDialog->wasCanceled())
             break;
         SerialCanFrame::putU32(value, address);
@@ -35,15 +39,19 @@ void QuorvexRemoteIOFirmwareUpdater::readFlash(SerialLine::Handle handle)
             waitSdoUploadResponse(handle, blockDataObject, subIndex, readBackImage + offset);
             offset += wordSize;
         }
+        exchanges += 1 + wordsPerBlock;
         if (progressDialog)
             progressDialog->setValue(progressValue);
         address += blockSize;
         progressValue += blockSize;
     }
     UPDATER_DEBUG() << "Read flash done:" << offset << "bytes in" << total.elapsed() << "ms";
+    updateObserver->transferEnded(UpdateObserver::ReadBack, exchanges, done, blocks);
 }
 
 bool QuorvexRemoteIOFirmwareUpdater::compareImages()
 {
-    return std::memcmp(image, readBackImage, static_cast<std::size_t>(imageSize)) == 0;
+    const bool equal = std::memcmp(image, readBackImage, static_cast<std::size_t>(imageSize)) == 0;
+    updateObserver->reached(equal ? UpdateObserver::ImagesEqual : UpdateObserver::ImagesDifferent);
+    return equal;
 }

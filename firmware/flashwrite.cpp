@@ -6,6 +6,7 @@
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
+#include "updateobserver.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>
@@ -15,18 +16,21 @@ using namespace NodeObjects;
 
 void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
 {
+    updateObserver->transferStarted(UpdateObserver::FlashWrite);
     std::uint8_t reply[4];
     std::uint8_t value[4];
     SerialCanFrame::putU32(value, flashKey);
     sendSdoDownload(handle, commandObject, cmdFlashKey, value);
     waitSdoDownloadResponse(handle, commandObject, cmdFlashKey, reply);
+    long exchanges = 1;
 
     const int blocks = blocksFor(imageSize);
+    int done = 0;
     std::uint32_t address = flashBase;
     int offset = 0;
     QElapsedTimer total;
     total.start();
-    for (int j = 0; j < blocks; ++j) {
+    for (; done < blocks; ++done) {
         if (progressDialog && progressDialog->wasCanceled())
             break;
         QElapsedTimer block;
@@ -44,6 +48,7 @@ void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
         SerialCanFrame::putU32(value, address);
         sendSdoDownload(handle, commandObject, cmdStoreBlock, value);
         waitSdoDownloadResponse(handle, commandObject, cmdStoreBlock, reply);
+        exchanges += wordsPerBlock + 1;
 
         if (progressDialog)
             progressDialog->setValue(progressValue);
@@ -51,4 +56,5 @@ void QuorvexRemoteIOFirmwareUpdater::writeFlash(SerialLine::Handle handle)
         progressValue += blockSize;
     }
     UPDATER_DEBUG() << "Write flash done:" << offset << "bytes in" << total.elapsed() << "ms";
+    updateObserver->transferEnded(UpdateObserver::FlashWrite, exchanges, done, blocks);
 }

@@ -1,7 +1,8 @@
 // The update log a technician sends to support: every way an update ends
-// leaves one file with the header, the very lines of the debug stream and
-// the outcome; old logs are rotated; a log that cannot be written changes
-// nothing about the update.
+// leaves one file with the header, the very lines of the message stream, the
+// stages reached and the outcome; a tool killed in the middle of the flash
+// write leaves its header and the last stage reached; old logs are rotated;
+// a log that cannot be written changes nothing about the update.
 
 #include "updatelog.h"
 #include "updaterig.h"
@@ -9,13 +10,63 @@
 #include <QApplication>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QProcess>
 
 #include <csignal>
 #include <sys/resource.h>
 
 namespace {
 
-enum class Scenario { Success, FallsSilentInWrite, Abort, MissingFile };
+enum class Scenario { Success, FallsSilentInWrite, Abort, MissingFile, SerialReport };
+
+const QString kStage = QStringLiteral("Stage: ");
+
+// The argument that makes this program the tool killedInTheFlashWrite kills.
+const char kToolArgument[] = "--update-tool";
+
+// The lines of every level on the message stream while it lives (the log
+// takes the serial layer's info lines too), and how many were debug lines.
+struct StreamLines
+{
+    QStringList lines;
+    int debugLines = 0;
+};
+StreamLines *g_stream = nullptr;
+class StreamCapture
+{
+public:
+    StreamCapture()
+    {
+        g_stream = &m_stream;
+        m_previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &, const QString &message) {
+                if (!g_stream)
+                    return;
+                g_stream->lines.append(message);
+                g_stream->debugLines += type == QtDebugMsg;
+            });
+    }
+    ~StreamCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        g_stream = nullptr;
+    }
+    StreamLines stream() const { return m_stream; }
+
+private:
+    StreamLines m_stream;
+    QtMessageHandler m_previous;
+};
+
+QStringList withPrefix(const QStringList &lines, const QString &prefix, bool with)
+{
+    QStringList out;
+    for (const QString &line : lines) {
+        if (line.startsWith(prefix) == with)
+            out << line;
+    }
+    return out;
+}
 
 QString logsFolder()
 {
@@ -84,6 +135,8 @@ private slots:
     void cleanup();
     void everyOutcomeIsLogged_data();
     void everyOutcomeIsLogged();
+    void killedInTheFlashWrite_data();
+    void killedInTheFlashWrite();
     void newestTwentyAreKept();
     void twoLogsOfTheSameMillisecond();
     void unwritableLogNeverDisturbsTheUpdate_data();
@@ -110,24 +163,39 @@ void TestUpdateLog::everyOutcomeIsLogged_data()
     QTest::addColumn<QString>("outcome"); // after "Outcome: ", without the time
     QTest::addColumn<QString>("writeLine");
     QTest::addColumn<QString>("readLine");
+    QTest::addColumn<QStringList>("stages"); // "<counted>": up to the write's end, counted
 
+    const QStringList allStages = {
+        "Stage: firmware loaded",
+        "Stage: boot mode entered",
+        "Stage: flash write done (8 of 8 blocks)",
+        "Stage: read-back done (8 of 8 blocks)",
+        "Stage: compare: equal",
+        "Stage: firmware mark written",
+        "Stage: user mode entered",
+    };
     const QString success = QStringLiteral("\"Burning Firmware Successful\" "
                                            "\"Firmware of remote IO has beed updated.\"");
     // 8 blocks: the flash key and 65 exchanges per block; 65 per block back.
     QTest::newRow("success") << Scenario::Success << true << success << "521 SDO exchanges"
-                             << "520 SDO exchanges";
+                             << "520 SDO exchanges" << allStages;
     QTest::newRow("success, debug output off")
         << Scenario::Success << false << success << "521 SDO exchanges"
-        << "520 SDO exchanges";
+        << "520 SDO exchanges" << allStages;
     QTest::newRow("node falls silent in the write")
         << Scenario::FallsSilentInWrite << true << "\"Read timeout\" \"Index: 5102, SubIndex:  a\""
-        << "not completed" << QString();
+        << "not completed" << QString() << QStringList(allStages.mid(0, 2));
     QTest::newRow("abort") << Scenario::Abort << true << "aborted"
                            << "<counted>"
-                           << "no SDO exchanges";
+                           << "no SDO exchanges" << QStringList{"<counted>"};
     QTest::newRow("missing file, debug output off")
         << Scenario::MissingFile << false << "\"Load hex file error\" \"File does not exist.\""
-        << QString() << QString();
+        << QString() << QString() << QStringList();
+    // The serial layer reports a failed read with the system's reason on the
+    // info stream, which stays on with debug output off.
+    QTest::newRow("serial layer's report, debug output off")
+        << Scenario::SerialReport << false << success << "521 SDO exchanges"
+        << "520 SDO exchanges" << allStages;
 }
 
 void TestUpdateLog::everyOutcomeIsLogged()
@@ -137,12 +205,13 @@ void TestUpdateLog::everyOutcomeIsLogged()
     QFETCH(QString, outcome);
     QFETCH(QString, writeLine);
     QFETCH(QString, readLine);
+    QFETCH(QStringList, stages);
 
     if (!debugOn)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     nodesim::Options options;
     options.nodeId = 9;
-    if (scenario == Scenario::Abort)
+    if (scenario == Scenario::Abort || scenario == Scenario::SerialReport)
         options.faults.latencyMs = 5; // so that the dialog hands out events
     if (scenario == Scenario::FallsSilentInWrite)
         options.faults.silentAfterRequests = 4 + 1 + 65 * 2 + 10; // 11th word of the 3rd block
@@ -153,6 +222,15 @@ void TestUpdateLog::everyOutcomeIsLogged()
     else
         rig.chooseFirmware(data, QStringLiteral("io_v2.0.hex"));
     bool pressed = false;
+    const std::string report = "Serial read failed after 3 of 11 bytes: error 5 (I/O error)";
+    if (scenario == Scenario::SerialReport) {
+        rig.whileRunning([&](QProgressDialog *d) {
+            if (!pressed && d->value() >= 256 * 2) {
+                pressed = true;
+                SerialLine::report(report);
+            }
+        });
+    }
     if (scenario == Scenario::Abort) {
         rig.whileRunning([&](QProgressDialog *d) {
             if (!pressed && d->value() >= 256 * 2) {
@@ -161,11 +239,11 @@ void TestUpdateLog::everyOutcomeIsLogged()
             }
         });
     }
-    testsupport::DebugCapture capture;
+    StreamCapture capture;
     const QDateTime before = QDateTime::currentDateTime();
     rig.pressUpdate();
     rig.ticker.stop();
-    const QStringList debugLines = capture.lines();
+    const StreamLines stream = capture.stream();
 
     // The update went as it always does.
     QCOMPARE(rig.catcher.boxes.size(), scenario == Scenario::Abort ? 0 : 1);
@@ -201,12 +279,24 @@ void TestUpdateLog::everyOutcomeIsLogged()
                                    quint8(word[1]), quint8(word[0])));
     }
 
-    // The diagnostic lines are the debug stream's, every one, as they were.
-    QCOMPARE(log.body, debugLines);
+    // The diagnostic lines are the message stream's, every one, as they
+    // were; among them, the stages the update reached.
+    QCOMPARE(withPrefix(log.body, kStage, false), stream.lines);
     if (debugOn)
-        QVERIFY(debugLines.size() > 10);
+        QVERIFY(stream.debugLines > 10);
     else
-        QVERIFY(log.body.isEmpty());
+        QCOMPARE(stream.debugLines, 0);
+    if (scenario == Scenario::SerialReport)
+        QVERIFY(stream.lines.contains(QString::fromStdString(report)));
+    if (stages == QStringList{"<counted>"}) {
+        long stores = 0;
+        for (const auto &r : rig.node->receivedRecords())
+            stores += r[3] == 0x23 && r[6] == 6 && (r[4] | r[5] << 8) == 0x5100;
+        stages = QStringList{"Stage: firmware loaded", "Stage: boot mode entered",
+                             QStringLiteral("Stage: flash write done (%1 of 8 blocks)").arg(stores),
+                             "Stage: read-back done (0 of 8 blocks)"};
+    }
+    QCOMPARE(withPrefix(log.body, kStage, true), stages);
 
     // Averages per exchange, then the outcome.
     if (writeLine == QLatin1String("<counted>")) {
@@ -228,6 +318,90 @@ void TestUpdateLog::everyOutcomeIsLogged()
         const auto &box = rig.catcher.boxes[0];
         QVERIFY(last.startsWith(QStringLiteral("Outcome: \"%1\" \"%2\"").arg(box.title, box.text)));
     }
+}
+
+void TestUpdateLog::killedInTheFlashWrite_data()
+{
+    QTest::addColumn<bool>("debugOn");
+    QTest::newRow("debug output on") << true;
+    QTest::newRow("debug output off") << false;
+}
+
+void TestUpdateLog::killedInTheFlashWrite()
+{
+    QFETCH(bool, debugOn);
+    // 64 blocks at 2 ms per reply: the write takes some 10 s.
+    nodesim::Options options;
+    options.nodeId = 9;
+    options.faults.latencyMs = 2;
+    const auto node = testsupport::startNode(options);
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath(QStringLiteral("io_v3.1.hex"));
+    QVERIFY(hextest::writeFile(
+        hexPath, hextest::hexFile(testsupport::randomBytes(256 * 64, 63), 0x8000, "\r\n")));
+
+    // The window in a process of its own (this program, started again), as
+    // a user runs it; it shares this process's settings, ports and logs.
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (debugOn)
+        env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    else
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    tool.setProcessEnvironment(env);
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    tool.setStandardErrorFile(QProcess::nullDevice());
+    tool.start(QCoreApplication::applicationFilePath(),
+               {QLatin1String(kToolArgument), QString::number(node->comNumber()), hexPath,
+                QString::number(options.nodeId)});
+    QVERIFY(tool.waitForStarted());
+
+    // Boot mode (4 requests), the flash key and two whole blocks, then a
+    // second and a half more of the write: past the once-a-second write-out.
+    QTRY_VERIFY_WITH_TIMEOUT(node->requestCount() >= 4 + 1 + 65 * 2, 30000);
+    QTest::qWait(1500);
+    QVERIFY2(node->requestCount() < 4 + 1 + 65 * 64, "the write ended before the kill");
+    QCOMPARE(::kill(pid_t(tool.processId()), SIGKILL), 0);
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
+    const long exchanges = node->requestCount() - 4;
+
+    const QStringList files = logFiles();
+    QCOMPARE(files.size(), 1);
+    QFile file(QDir(logsFolder()).filePath(files[0]));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QString killed =
+        QStringLiteral("killed after %1 exchanges: %2 bytes").arg(exchanges).arg(bytes.size());
+    QVERIFY2(bytes.endsWith('\n'), qPrintable(killed + QStringLiteral(", not ending a line")));
+    QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
+    lines.removeLast();
+    for (QString &line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    }
+
+    // The header, whole.
+    const int headerEnd = lines.indexOf(QString());
+    QVERIFY2(headerEnd > 0, qPrintable(killed));
+    const QStringList header = lines.mid(0, headerEnd);
+    QCOMPARE(header.value(0), QStringLiteral("Velmora(CANBus) update log"));
+    QCOMPARE(field(header, "COM port"), QStringLiteral("COM%1").arg(node->comNumber()));
+    QCOMPARE(field(header, "Node ID"), QStringLiteral("9"));
+    QCOMPARE(field(header, "Firmware file"),
+             QStringLiteral("io_v3.1.hex (%1 bytes)").arg(QFileInfo(hexPath).size()));
+    QCOMPARE(field(header, "Firmware size"), QStringLiteral("16384 bytes"));
+
+    // The last stage reached, and no outcome.
+    const QStringList body = lines.mid(headerEnd + 1);
+    const QStringList stages = withPrefix(body, kStage, true);
+    QCOMPARE(stages.value(stages.size() - 1), QStringLiteral("Stage: boot mode entered"));
+    QVERIFY(withPrefix(body, QStringLiteral("Outcome: "), true).isEmpty());
+    // With debug output on, the write's lines up to a second or so before
+    // the kill: at least one block's line.
+    if (debugOn)
+        QVERIFY2(!withPrefix(body, QStringLiteral("Write flash: "), true).isEmpty(),
+                 qPrintable(body.join('\n')));
 }
 
 void TestUpdateLog::newestTwentyAreKept()
@@ -314,5 +488,40 @@ void TestUpdateLog::unwritableLogNeverDisturbsTheUpdate()
     }
 }
 
-QRIO_TEST_MAIN(TestUpdateLog)
+// Started by killedInTheFlashWrite as "<program> --update-tool <COM number>
+// <HEX file> <node ID>": the window with that port, file and node chosen,
+// and Update pressed; it runs until it is killed.
+int runTool(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QuorvexRemoteIOFirmwareUpdater window;
+    const auto port = std::uint32_t(QByteArray(argv[2]).toUInt());
+    QComboBox *ports = window.ui->comboBox;
+    for (int i = 0; i < ports->count(); ++i) {
+        if (ports->itemData(i).value<QuorvexCOMLib::EnumSerialCOM::DATA>().port == port)
+            ports->setCurrentIndex(i);
+    }
+    const QFileInfo file(QString::fromLocal8Bit(argv[3]));
+    window.ui->comboBox_firmware_file->clear();
+    window.ui->comboBox_firmware_file->addItem(file.completeBaseName(), file.absoluteFilePath());
+    window.ui->spinBox_nodeid->setValue(QByteArray(argv[4]).toInt());
+    window.show();
+    QTest::mouseClick(window.ui->button_update, Qt::LeftButton);
+    return app.exec();
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc == 5 && qstrcmp(argv[1], kToolArgument) == 0)
+        return runTool(argc, argv);
+    testsupport::isolateConfig();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    testsupport::failOnUncaughtBoxes();
+    TestUpdateLog tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_updatelog.moc"
