@@ -2,6 +2,9 @@
 
 #include "serialline.h"
 
+#include <string>
+#include <utility>
+
 namespace SerialLine {
 
 void makeByteTransparent(DCB *dcb)
@@ -67,16 +70,16 @@ const char *rts(const DCB &dcb)
 std::string describeLineState(const DCB &dcb)
 {
     const std::pair<bool, const char *> flags[] = {
-        {dcb.fBinary, "binary"},
-        {dcb.fParity, "parity check"},
-        {dcb.fOutX, "XON/XOFF out"},
-        {dcb.fInX, "XON/XOFF in"},
-        {dcb.fErrorChar, "error char"},
-        {dcb.fNull, "NUL discard"},
-        {dcb.fAbortOnError, "abort on error"},
-        {dcb.fDsrSensitivity, "DSR sensitive"},
-        {dcb.fOutxCtsFlow, "CTS flow"},
-        {dcb.fOutxDsrFlow, "DSR flow"},
+        {dcb.fBinary != 0, "binary"},
+        {dcb.fParity != 0, "parity check"},
+        {dcb.fOutX != 0, "XON/XOFF out"},
+        {dcb.fInX != 0, "XON/XOFF in"},
+        {dcb.fErrorChar != 0, "error char"},
+        {dcb.fNull != 0, "NUL discard"},
+        {dcb.fAbortOnError != 0, "abort on error"},
+        {dcb.fDsrSensitivity != 0, "DSR sensitive"},
+        {dcb.fOutxCtsFlow != 0, "CTS flow"},
+        {dcb.fOutxDsrFlow != 0, "DSR flow"},
     };
     std::string text = framing(dcb);
     for (const auto &flag : flags)
@@ -108,7 +111,8 @@ bool setUpLineState(HANDLE h)
     makeByteTransparent(&dcb);
     if (!::SetCommState(h, &dcb))
         return failed("set");
-    // Errors a former user left pending would hold up the first transfer.
+    // Errors a former user left pending: under abort-on-error they fail every
+    // transfer until cleared.
     DWORD errors = 0;
     ::ClearCommError(h, &errors, nullptr);
     std::string set = "Serial line state set: " + describeLineState(dcb);
