@@ -6,14 +6,23 @@
 # "Kelvo Firmware" folder, as a user would.
 #
 # Cases, each in its own copy of one Wine prefix made per run, each with its
-# own time limit (a case that hangs is ended and counted failed):
-#   update    the window's title and designed size; a full update ends in
-#             "Burning Firmware Successful" and the node's flash holds the
-#             image; the registry then holds that update's settings
+# own time limit (a case that hangs is ended and counted failed). The node's
+# port is left as users leave ports, never raw (tests/windows/ptyhold.py): as
+# a fresh terminal device is, or as a terminal program leaves it.
+#   update    the window's title and designed size; from a fresh terminal
+#             device, a full update ends in "Burning Firmware Successful" and
+#             the node's flash holds the image; the registry then holds that
+#             update's settings
+#   terminal  from a port a terminal program left with XON/XOFF on, an update
+#             (of a small image) ends in "Burning Firmware Successful" and
+#             the node's flash holds it
 #   restart   the program started again shows those settings chosen: Update
 #             with nothing touched updates the same node from the same file
 #   silent    a node that answers nothing: "Read timeout" 4 s after the request
-#   corrupt   a flash that stores one byte wrongly: "Burning Firmware Failed"
+#   stopped   a line whose output is held off (as flow control would hold
+#             it): "Read timeout"
+#   corrupt   a flash that stores one byte wrongly (small image):
+#             "Burning Firmware Failed"
 #   ports     the port list holds the registered ports in numeric order; a
 #             port that cannot be opened: "Open Serial COM<n> failed"
 # Prints one line per check and ends with "N passed, N failed"; the exit
@@ -108,11 +117,13 @@ FIRMWARE_DIR=$APP_DIR/Kelvo\ Firmware
 # default, so that a wrong choice of file shows in the node's flash.
 FIRMWARE=remote_io_demo_v1.1
 IMAGE=$GUI/run/image.bin
+SMALL_FIRMWARE=a_decoy_v0.9
+SMALL_IMAGE=$GUI/run/decoy.bin
 "$MAKE_FIRMWARE" "$FIRMWARE_DIR/$FIRMWARE.hex" >/dev/null \
     && objcopy -I ihex -O binary "$FIRMWARE_DIR/$FIRMWARE.hex" "$IMAGE" \
     && head -c 16384 "$IMAGE" >"$GUI/run/decoy.bin" \
-    && objcopy -I binary -O ihex --change-addresses 0x8000 "$GUI/run/decoy.bin" \
-        "$FIRMWARE_DIR/a_decoy_v0.9.hex" \
+    && objcopy -I binary -O ihex --change-addresses 0x8000 "$SMALL_IMAGE" \
+        "$FIRMWARE_DIR/$SMALL_FIRMWARE.hex" \
     || summary_fail "making the test firmware failed"
 
 # ---- processes to end whatever happens
@@ -213,9 +224,15 @@ new_case() {
     wineserver -p </dev/null >/dev/null 2>&1
 }
 
-# start_node ARGS...: the simulated node on COM$SIM_PORT, its flash erased,
-# its slave held; its log and flash in the case folder.
+# start_node [--line STATE] ARGS...: the simulated node on COM$SIM_PORT, its
+# flash erased, its slave held in line state STATE of ptyhold.py (default
+# fresh); its log and flash in the case folder.
 start_node() {
+    local state=fresh
+    if [ "${1:-}" = --line ]; then
+        state=$2
+        shift 2
+    fi
     "$SIM" --dosdevices "$CASE_DIR/sim-dosdevices" --flash "$CASE_DIR/flash.bin" \
         --log "$CASE_DIR/sim.log" "$@" </dev/null >"$CASE_DIR/sim.out" 2>"$CASE_DIR/sim.err" &
     NODE_PID=$!
@@ -224,7 +241,8 @@ start_node() {
     local slave
     slave=$(node_slave "$CASE_DIR/sim.out")
     [ -n "$slave" ] || { echo "canopen-node-sim did not start: $(cat "$CASE_DIR/sim.err")"; return 1; }
-    python3 "$ROOT/tests/windows/ptyhold.py" "$CASE_DIR/holder.pids" "$slave" 2>>"$CASE_DIR/sim.err" \
+    python3 "$ROOT/tests/windows/ptyhold.py" --state "$state" "$CASE_DIR/holder.pids" "$slave" \
+        2>>"$CASE_DIR/sim.err" \
         || { echo "the node's pty cannot be held"; return 1; }
     cat "$CASE_DIR/holder.pids" >>"$RUN/pids"
     ln -sfn "$slave" "$GUI/ports/ttyCOM$SIM_PORT"
@@ -317,6 +335,9 @@ close_box() {
 # box_says TEXT: the copied box text has TEXT on a line of its own.
 box_says() { grep -qxF "$1" <<<"$BOX_TEXT"; }
 
+# box_lines: the copied box text on one line, for a check's name.
+box_lines() { grep -v '^[- ]*$' <<<"$BOX_TEXT" | paste -sd'|' | sed 's/|/ \/ /g'; }
+
 # ---- where to click, in the window of its designed size 531x296
 DESIGN_SIZE=531x296
 UPDATE_XY=(468 91)
@@ -351,7 +372,7 @@ case_update() {
     wait_box 60 || { fail "no message box within 60 s of Update"; return 1; }
     local took
     took=$(python3 -c "print('%.1f' % ($BOX_TIME - $CLICK_TIME))")
-    check "a full update ends in \"Burning Firmware Successful\" (${took} s)" \
+    check "from a fresh terminal device, a full update ends in \"Burning Firmware Successful\" (${took} s; box: $(box_lines))" \
         box_says "Burning Firmware Successful"
     close_box
     stop_node
@@ -368,6 +389,27 @@ case_update() {
     settings=$(python3 "$ROOT/tests/windows/guicheck.py" settings "$WINEPREFIX/user.reg" "$SETTINGS_KEY" | tr '\n' ' ')
     expected="com_port=$SIM_PORT filename=$FIRMWARE nodeid=$NODE "
     check "the registry holds the update's settings ($settings)" [ "$settings" = "$expected" ]
+}
+
+case_terminal() {
+    new_case terminal || return 1
+    start_node --line terminal --node $NODE || return 1
+    preset nodeid=$NODE com_port=$SIM_PORT filename=$SMALL_FIRMWARE
+    start_program || return 1
+    update_and_wait 60 || { fail "no message box within 60 s of Update"; return 1; }
+    check "from a port left with XON/XOFF on, an update ends in \"Burning Firmware Successful\" (box: $(box_lines))" \
+        box_says "Burning Firmware Successful"
+    close_box
+    stop_node
+    local diff
+    diff=$(python3 "$ROOT/tests/windows/guicheck.py" flash "$CASE_DIR/flash.bin" "$SMALL_IMAGE")
+    check "from a port left with XON/XOFF on, the node's flash holds the image${diff:+ ($diff)}" [ -z "$diff" ]
+    # What support reads: the state found (XON/XOFF on) and the state set.
+    local found set
+    found=$(grep -m1 -o 'Serial line state at open: .*' "$CASE_DIR/program.err" | tr -d '\r')
+    set=$(grep -m1 -o 'Serial line state set: .*' "$CASE_DIR/program.err" | tr -d '\r')
+    check "the program reports the line state found and set (${found:-none}; ${set:-none})" \
+        eval '[[ $found == *"XON/XOFF in"* && -n $set && $set != *XON* ]]'
 }
 
 case_restart() {
@@ -405,10 +447,26 @@ case_silent() {
         python3 -c "import sys; sys.exit(not 3.95 <= $after <= 5.5)"
 }
 
+case_stopped() {
+    new_case stopped || return 1
+    start_node --node $NODE || return 1
+    # Output held off as by flow control; the program's line set-up does not
+    # release that.
+    python3 -c 'import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+termios.tcflow(fd, termios.TCOOFF)' "$(readlink "$GUI/ports/ttyCOM$SIM_PORT")" || return 1
+    preset nodeid=$NODE com_port=$SIM_PORT filename=$SMALL_FIRMWARE
+    start_program || return 1
+    update_and_wait 30 || { fail "no message box within 30 s of Update"; return 1; }
+    check "a line whose output is held off ends in \"Read timeout\" (box: $(box_lines))" \
+        box_says "Read timeout"
+    close_box
+}
+
 case_corrupt() {
     new_case corrupt || return 1
     start_node --node $NODE --corrupt 100 || return 1
-    preset nodeid=$NODE com_port=$SIM_PORT filename=$FIRMWARE
+    preset nodeid=$NODE com_port=$SIM_PORT filename=$SMALL_FIRMWARE
     start_program || return 1
     update_and_wait 60 || { fail "no message box within 60 s of Update"; return 1; }
     check "a wrongly stored byte ends in \"Burning Firmware Failed\" / \"File is different\"" \
@@ -486,8 +544,10 @@ run_case() {
 
 : >"$RUN/results"
 run_case update 120
+run_case terminal 60
 run_case restart 90
 run_case silent 60
+run_case stopped 60
 run_case corrupt 60
 run_case ports 90
 

@@ -3,8 +3,10 @@
 # no Qt, and runs its console test under Wine against COM ports backed by
 # pseudo-terminals: a data port and a control port played by
 # tests/windows/peer.py, a port registered to a directory (cannot be opened),
-# and the simulated node's port. Ends with "N passed, N failed"; the exit
-# status is non-zero on any failure.
+# one registered to /dev/null (opens, but is no serial line) and the simulated
+# node's port. The data and node ports are left as users leave ports (see
+# tests/windows/ptyhold.py), never raw. Ends with "N passed, N failed"; the
+# exit status is non-zero on any failure.
 #
 # Build tree: $QRIO_WIN_BUILD, default build-win/ under the repository root
 # (objects, Wine prefix, logs). The simulated node is $QRIO_NODE_SIM, default
@@ -21,6 +23,7 @@ SIM=${QRIO_NODE_SIM:-$ROOT/build/sim/canopen-node-sim}
 DATA_PORT=12
 CONTROL_PORT=3
 BUSY_PORT=7
+NOTSERIAL_PORT=9
 SIM_PORT=21
 UNMAPPED_PORT=77
 
@@ -108,10 +111,11 @@ REG=$RUN/ports.reg
     done
     # A directory: opening it fails as a port held by another program does.
     printf '"COM%s"="%s"\r\n' "$BUSY_PORT" "$PORTS/busy"
+    printf '"COM%s"="%s"\r\n' "$NOTSERIAL_PORT" /dev/null
 } >"$REG"
 mkdir -p "$PORTS/busy"
 if ! cmp -s "$REG" "$WINEPREFIX/qrio-ports.reg"; then
-    echo "registering COM$CONTROL_PORT COM$BUSY_PORT COM$DATA_PORT COM$SIM_PORT"
+    echo "registering COM$CONTROL_PORT COM$BUSY_PORT COM$NOTSERIAL_PORT COM$DATA_PORT COM$SIM_PORT"
     wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
     wine reg import "Z:${REG//\//\\}" </dev/null >"$RUN/reg.log" 2>&1 \
         || summary_fail "registering the COM ports failed (see $RUN/reg.log)"
@@ -149,7 +153,7 @@ wait_until "$PEER_PID" test -e "$RUN/ready" || summary_fail "the peer did not st
 # ---- the run: one wineserver for all of it
 wineserver -p </dev/null >/dev/null 2>&1
 timeout 120 wine "$EXE" --data $DATA_PORT --control $CONTROL_PORT --busy $BUSY_PORT \
-    --unmapped $UNMAPPED_PORT "${SIM_ARGS[@]}" </dev/null 2>"$RUN/wine.err" | tee "$RUN/test.log"
+    --unmapped $UNMAPPED_PORT --notserial $NOTSERIAL_PORT "${SIM_ARGS[@]}" </dev/null 2>"$RUN/wine.err" | tee "$RUN/test.log"
 status=${PIPESTATUS[0]}
 if ! tail -n1 "$RUN/test.log" | grep -Eq '^[0-9]+ passed, [0-9]+ failed$'; then
     echo "the test program ended early (status $status, see $RUN/wine.err)"

@@ -1,8 +1,9 @@
 // The serial line on Windows: the COM port driven through the Win32
 // communications functions, synchronous, with 4000 ms total read and write
-// deadlines.
-// Line settings (speed, framing, flow control) stay as the driver has them.
+// deadlines. The line is made byte-transparent at open (linestate_win.h);
+// speed, parity and stop bits stay as the driver has them.
 
+#include "linestate_win.h"
 #include "serialline.h"
 
 #include <windows.h>
@@ -16,6 +17,20 @@ namespace {
 HANDLE toHandle(Handle h)
 {
     return reinterpret_cast<HANDLE>(h);
+}
+
+// Reports a read or write that failed or ended short. `code` is
+// GetLastError's, taken right after the call.
+void reportShort(const char *what, BOOL ok, DWORD code, DWORD count, std::uint32_t size,
+                 std::uint32_t timeoutMs)
+{
+    const std::string counts = std::to_string(count) + " of " + std::to_string(size) + " bytes";
+    if (ok)
+        report(std::string("Serial ") + what + ": " + counts + " within "
+               + std::to_string(timeoutMs) + " ms");
+    else
+        report(std::string("Serial ") + what + " failed after " + counts + ": "
+               + systemErrorText(code));
 }
 
 } // namespace
@@ -38,6 +53,12 @@ Handle open(const std::wstring &path)
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return InvalidHandle;
+    if (!setUpLineState(h)) {
+        const DWORD code = ::GetLastError();
+        ::CloseHandle(h);
+        ::SetLastError(code);
+        return InvalidHandle;
+    }
     return reinterpret_cast<Handle>(h);
 }
 
@@ -64,7 +85,11 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
     DWORD count = 0;
     const BOOL ok = ::WriteFile(toHandle(h), data, size, &count, nullptr);
     *written = count;
-    return ok != FALSE;
+    if (ok && count == size)
+        return true;
+    // A time-out leaves WriteFile successful with bytes unsent.
+    reportShort("write", ok, ::GetLastError(), count, size, WriteTimeoutMs);
+    return false;
 }
 
 bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
@@ -72,6 +97,9 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
     DWORD count = 0;
     const BOOL ok = ::ReadFile(toHandle(h), buffer, size, &count, nullptr);
     *got = count;
+    if (ok && count == size)
+        return true;
+    reportShort("read", ok, ::GetLastError(), count, size, ReadTimeoutMs);
     return ok != FALSE;
 }
 

@@ -13,10 +13,15 @@ text command per line, each answered once done):
                         digits of count, then the bytes in hex
     stop 1 | stop 0     hold the data port's output off (as flow control
                         would) or let it go again               -> "ok\n"
+    state S             leave the data port in line state S of ptyhold.py
+                        (fresh, terminal), as another program would
+                        before the test opens it                -> "ok\n"
 
 Every slave (ours and any --hold one, e.g. the node simulator's) is held by a
 helper from ptyhold.py, so that a 0x03 or 0x1C byte from this end cannot end
-the Wine session.
+the Wine session. The data port and the --hold ones start as a fresh terminal
+device is; the control port is the test's own wire and is raw, so that it
+works whatever the serial code under test does to a line.
 
 Usage: peer.py --data LINK --control LINK [--hold SLAVE]... --ready FILE --pids FILE
 The links are (re)pointed at the slaves; FILE receives "ready" when the ports
@@ -31,7 +36,7 @@ import sys
 import termios
 import time
 
-from ptyhold import start_holder
+from ptyhold import set_state_of, start_holder
 
 
 def relink(link, target):
@@ -90,8 +95,8 @@ def serve(args):
     data_master, data_slave = os.openpty()
     control_master, control_slave = os.openpty()
     slaves = [os.ttyname(data_slave), os.ttyname(control_slave)] + args.hold
-    for path in slaves:
-        holders.append(start_holder(path))
+    for i, path in enumerate(slaves):
+        holders.append(start_holder(path, "raw" if i == 1 else "fresh"))
     with open(args.pids, "w") as f:
         f.write(" ".join(str(p) for p in holders) + "\n")
     # The helpers keep the slaves open from here on.
@@ -145,6 +150,9 @@ def serve(args):
                     fd = os.open(slaves[0], os.O_RDWR | os.O_NOCTTY)
                     termios.tcflow(fd, termios.TCOOFF if words[1] == "1" else termios.TCOON)
                     os.close(fd)
+                    reply = b"ok\n"
+                elif words[0] == "state":
+                    set_state_of(slaves[0], words[1])
                     reply = b"ok\n"
                 elif words[0] == "got":
                     reply = b"%04x" % len(received) + bytes(received).hex().encode()

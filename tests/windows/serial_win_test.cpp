@@ -4,12 +4,17 @@
 // steered through a second port (the control port); the SDO case talks to the
 // simulated node.
 //
-// Arguments: --data N --control N --busy N --unmapped N [--sim N]
-//   data      a port whose far end is the peer
-//   control   the port on which the peer takes its commands
-//   busy      a port that cannot be opened (as when another program holds it)
-//   unmapped  a COM number that no device answers to
-//   sim       the simulated node's port (missing: the SDO case fails)
+// The ports under test start in the states users leave them in (a fresh
+// terminal device, or as a terminal program left it), never raw: making the
+// line byte-transparent is the serial layer's job.
+//
+// Arguments: --data N --control N --busy N --unmapped N --notserial N [--sim N]
+//   data       a port whose far end is the peer
+//   control    the port on which the peer takes its commands
+//   busy       a port that cannot be opened (as when another program holds it)
+//   unmapped   a COM number that no device answers to
+//   notserial  a port that opens but has no line state (not a serial device)
+//   sim        the simulated node's port (missing: the SDO case fails)
 // Prints one line per case and ends with "N passed, N failed".
 
 #include "comname.h"
@@ -44,11 +49,38 @@ struct Ports
     std::uint32_t control = 0;
     std::uint32_t busy = 0;
     std::uint32_t unmapped = 0;
+    std::uint32_t notSerial = 0;
     std::uint32_t sim = 0;
 };
 
 Ports g_ports;
 SerialLine::Handle g_control = SerialLine::InvalidHandle;
+
+// What the serial layer reported during the current case.
+std::vector<std::string> g_reports;
+
+void collectReport(const std::string &line)
+{
+    g_reports.push_back(line);
+}
+
+// The reports of this case that begin with `prefix`.
+std::vector<std::string> reportsStartingWith(const std::string &prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string &line : g_reports)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            found.push_back(line);
+    return found;
+}
+
+std::string allReports()
+{
+    std::string text;
+    for (const std::string &line : g_reports)
+        text += (text.empty() ? "" : " | ") + line;
+    return text.empty() ? "none" : text;
+}
 
 // One test case: collects what went wrong.
 class Case
@@ -149,12 +181,14 @@ bool peerReceived(Bytes *bytes)
 }
 
 // Opens the data port as an update does, with the peer quiet and its record
-// of received bytes cleared.
-SerialLine::Handle openDataPort(Case &c)
+// of received bytes cleared; beforehand the line is left in `state` (see
+// ptyhold.py) as another program would leave it.
+SerialLine::Handle openDataPort(Case &c, const std::string &state = "fresh")
 {
     Bytes ignored;
     if (!c.check(g_control != SerialLine::InvalidHandle, "control port not open")
-        || !c.check(command("echo 0") && peerReceived(&ignored), "peer does not answer"))
+        || !c.check(command("echo 0") && peerReceived(&ignored), "peer does not answer")
+        || !c.check(command("state " + state), "peer refused state " + state))
         return SerialLine::InvalidHandle;
     const SerialLine::Handle h = SerialLine::open(SerialLine::devicePath(g_ports.data));
     if (!c.check(h != SerialLine::InvalidHandle,
@@ -309,6 +343,8 @@ void silentLineTimesOut(Case &c)
     c.check(ok, "read reported failure, error " + str(GetLastError()));
     c.check(got == 0, str(got) + " bytes from a silent line");
     c.check(ms >= 3900 && ms <= 6000, "returned after " + std::to_string(ms) + " ms");
+    c.check(reportsStartingWith("Serial read: 0 of 11 bytes within 4000 ms").size() == 1,
+            "the short read was not reported once; reports: " + allReports());
     c.check(SerialLine::close(h), "close failed");
 }
 
@@ -321,12 +357,18 @@ void stoppedOutputWriteGivesUp(Case &c)
     const Bytes request{0x40, 0x01, 0x51, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     std::uint32_t written = 99;
     const auto start = Clock::now();
-    SerialLine::write(h, request.data(), static_cast<std::uint32_t>(request.size()), &written);
+    const bool ok =
+        SerialLine::write(h, request.data(), static_cast<std::uint32_t>(request.size()), &written);
     const long long ms = msSince(start);
     c.check(command("stop 0"), "peer refused to go on");
     c.check(written < request.size(),
             "all " + str(written) + " bytes reported written to a stopped line");
+    c.check(!ok, "a write that left " + str(request.size() - written)
+                     + " of 11 bytes unsent reported success");
     c.check(ms >= 3900 && ms <= 6000, "write returned after " + std::to_string(ms) + " ms");
+    const std::string expected = "Serial write: " + str(written) + " of 11 bytes within 4000 ms";
+    c.check(reportsStartingWith(expected).size() == 1,
+            "not reported once as \"" + expected + "\"; reports: " + allReports());
     // The line works again once output flows.
     Bytes ignored;
     c.check(SerialLine::purge(h) && peerReceived(&ignored), "purge failed");
@@ -374,11 +416,16 @@ void purgeDiscardsStaleBytes(Case &c)
     c.check(SerialLine::close(h), "close failed");
 }
 
-void binaryClean(Case &c)
+// From a line left in `state`, every byte value passes both ways.
+void binaryClean(Case &c, const std::string &state)
 {
-    const SerialLine::Handle h = openDataPort(c);
+    const SerialLine::Handle h = openDataPort(c, state);
     if (h == SerialLine::InvalidHandle)
         return;
+    // The state found and the state set, once each.
+    c.check(reportsStartingWith("Serial line state at open: ").size() == 1
+                && reportsStartingWith("Serial line state set: ").size() == 1,
+            "the line state at open was not reported once; reports: " + allReports());
     const Bytes pattern = binaryPattern();
     const auto size = static_cast<std::uint32_t>(pattern.size());
 
@@ -403,6 +450,11 @@ void binaryClean(Case &c)
             Sleep(100);
     }
     c.check(out == pattern, "far end received " + hex(out));
+    // A line that mangles bytes would time out on every piece below.
+    if (!c.failures().empty()) {
+        SerialLine::close(h);
+        return;
+    }
 
     // And round trip, record-sized pieces as the update sends them.
     c.check(command("echo 1"), "peer refused echo");
@@ -417,6 +469,44 @@ void binaryClean(Case &c)
     c.check(back == pattern, "echo gave " + hex(back));
     c.check(command("echo 0"), "peer refused echo");
     c.check(SerialLine::close(h), "close failed");
+}
+
+void notSerialFailsToOpen(Case &c)
+{
+    SetLastError(0);
+    const SerialLine::Handle h = SerialLine::open(SerialLine::devicePath(g_ports.notSerial));
+    const DWORD error = GetLastError();
+    c.check(h == SerialLine::InvalidHandle, "COM" + str(g_ports.notSerial) + " opened");
+    c.check(error != 0, "no error code left for the caller");
+    c.check(reportsStartingWith("Serial line state cannot be read: error ").size() == 1,
+            "not reported; reports: " + allReports());
+    if (h != SerialLine::InvalidHandle)
+        SerialLine::close(h);
+}
+
+// A line that is gone (here: its handle closed) fails reads and writes with
+// the system's code and text in the report.
+void failedCallsReportTheSystemError(Case &c)
+{
+    const SerialLine::Handle h = openDataPort(c);
+    if (h == SerialLine::InvalidHandle)
+        return;
+    c.check(SerialLine::close(h), "close failed");
+    Bytes buffer(11);
+    std::uint32_t count = 99;
+    c.check(!SerialLine::read(h, buffer.data(), 11, &count), "read of a closed line succeeded");
+    c.check(count == 0, "read of a closed line gave " + str(count) + " bytes");
+    c.check(!SerialLine::write(h, buffer.data(), 11, &count), "write to a closed line succeeded");
+    c.check(count == 0, "write to a closed line wrote " + str(count) + " bytes");
+    const std::string code = str(ERROR_INVALID_HANDLE);
+    for (const std::string &prefix :
+         {"Serial read failed after 0 of 11 bytes: error " + code + " (",
+          "Serial write failed after 0 of 11 bytes: error " + code + " ("}) {
+        const std::vector<std::string> found = reportsStartingWith(prefix);
+        c.check(found.size() == 1 && found[0].size() > prefix.size() + 1 && found[0].back() == ')'
+                    && found[0].find_first_of("\r\n") == std::string::npos,
+                "no one-line report \"" + prefix + "<text>)\"; reports: " + allReports());
+    }
 }
 
 void closeThenReopen(Case &c)
@@ -487,22 +577,25 @@ int main(int argc, char **argv)
     _setmode(_fileno(stdout), _O_BINARY);
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        std::uint32_t *target = option == "--data"       ? &g_ports.data
-                                : option == "--control"  ? &g_ports.control
-                                : option == "--busy"     ? &g_ports.busy
-                                : option == "--unmapped" ? &g_ports.unmapped
-                                : option == "--sim"      ? &g_ports.sim
-                                                         : nullptr;
+        std::uint32_t *target = option == "--data"        ? &g_ports.data
+                                : option == "--control"   ? &g_ports.control
+                                : option == "--busy"      ? &g_ports.busy
+                                : option == "--unmapped"  ? &g_ports.unmapped
+                                : option == "--notserial" ? &g_ports.notSerial
+                                : option == "--sim"       ? &g_ports.sim
+                                                          : nullptr;
         if (!target || !parsePort(argv[i + 1], target)) {
             std::printf("bad argument %s %s\n0 passed, 1 failed\n", argv[i], argv[i + 1]);
             return 2;
         }
     }
-    if (!g_ports.data || !g_ports.control || !g_ports.busy || !g_ports.unmapped) {
-        std::printf(
-            "usage: --data N --control N --busy N --unmapped N [--sim N]\n0 passed, 1 failed\n");
+    if (!g_ports.data || !g_ports.control || !g_ports.busy || !g_ports.unmapped
+        || !g_ports.notSerial) {
+        std::printf("usage: --data N --control N --busy N --unmapped N --notserial N [--sim N]\n"
+                    "0 passed, 1 failed\n");
         return 2;
     }
+    SerialLine::setDiagnosticSink(collectReport);
 
     g_control = SerialLine::open(SerialLine::devicePath(g_ports.control));
     if (g_control != SerialLine::InvalidHandle) {
@@ -521,19 +614,26 @@ int main(int argc, char **argv)
         {"an unmapped port number fails to open", unmappedPortFailsToOpen},
         {"a port that cannot be opened fails like one another program holds",
          portThatCannotBeOpened},
+        {"a port without a line state fails to open, reported", notSerialFailsToOpen},
         {"a silent line returns 0 bytes after the 4000 ms time-out", silentLineTimesOut},
         {"a reply in two pieces is read whole", replyInTwoPiecesReadWhole},
         {"a write to a line whose output is held off gives up after 4000 ms",
          stoppedOutputWriteGivesUp},
         {"purge discards stale bytes", purgeDiscardsStaleBytes},
-        {"writes and reads are binary-clean", binaryClean},
+        {"from a fresh terminal device's state, writes and reads are binary-clean",
+         [](Case &c) { binaryClean(c, "fresh"); }},
+        {"from the state a terminal program leaves (XON/XOFF), writes and reads are binary-clean",
+         [](Case &c) { binaryClean(c, "terminal"); }},
         {"close then re-open", closeThenReopen},
+        {"failed reads and writes are reported with the system's error",
+         failedCallsReportTheSystemError},
         {"SDO upload of the mode word from the simulated node", sdoUploadFromSimulatedNode},
     };
     int passed = 0;
     int failed = 0;
     for (const auto &entry : cases) {
         Case c;
+        g_reports.clear();
         const auto start = Clock::now();
         entry.second(c);
         const long long ms = msSince(start);
@@ -546,6 +646,9 @@ int main(int argc, char **argv)
             for (const std::string &f : c.failures())
                 std::printf("        %s\n", f.c_str());
         }
+        // What support would see in the log.
+        for (const std::string &line : g_reports)
+            std::printf("      | %s\n", line.c_str());
         std::fflush(stdout);
     }
     if (g_control != SerialLine::InvalidHandle)
