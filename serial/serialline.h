@@ -24,8 +24,10 @@ constexpr std::uint32_t WriteTimeoutMs = 4000;
 // "\\.\COM" followed by the port number in decimal, e.g. \\.\COM12.
 std::wstring devicePath(std::uint32_t port);
 
-// Read and write access, no sharing. InvalidHandle when the port is missing,
-// is not a serial device or is held by another program.
+// Read and write access, no sharing, the line made byte-transparent (no
+// flow control, no character handling; speed and framing stay as the driver
+// has them). InvalidHandle when the port is missing, is not a serial device,
+// is held by another program or its line state cannot be set.
 Handle open(const std::wstring &path);
 
 // Read deadline of ReadTimeoutMs in total, no interval time-out, write
