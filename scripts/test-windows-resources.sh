@@ -9,6 +9,9 @@
 #                per-monitor DPI awareness (what Qt 5.15 sets itself)
 #   wine         Windows' own readers under Wine (ExtractIconEx, LoadImage as
 #                Qt calls it, GetFileVersionInfo) find the icon and the version
+#   window icon  the program started under Wine on a virtual display: its
+#                window's icon (_NET_WM_ICON, which Wine sets from the window's
+#                icon) is the .exe's 32 px icon, pixel for pixel
 # Read with icoutils' wrestool/icotool and scripts/pe_resources.py, and under
 # Wine with tests/windows/resource_probe.cpp. Prints one line per check and
 # ends with "N passed, N failed"; non-zero exit status on any failure.
@@ -41,8 +44,8 @@ summary_fail() {
     exit 1
 }
 
-ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix \
-    || summary_fail "installing icoutils, Python, Wine and mingw failed"
+ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix xvfb xauth xdotool x11-utils \
+    || summary_fail "installing icoutils, Python, Wine, mingw, Xvfb, xdotool and xprop failed"
 
 echo "building the Windows program (scripts/build-windows.sh)"
 build_out=$(bash "$ROOT/scripts/build-windows.sh" 2>&1)
@@ -105,7 +108,8 @@ if [ "$manifests" != "1" ]; then
 elif ! $PE dump "$EXE" 24 1 >"$WORK/manifest.xml" 2>&1; then
     why="cannot read it"
 else
-    why=$(python3 - "$WORK/manifest.xml" <<'EOF'
+    # The checker's message (on stderr) is the failure's reason.
+    why=$(python3 - "$WORK/manifest.xml" 2>&1 <<'EOF'
 import sys
 import xml.etree.ElementTree as ET
 try:
@@ -134,7 +138,7 @@ if aware is None or aware.text.strip() != "true/pm":
 if awareness is None or awareness.text.strip() != "PerMonitor":
     sys.exit("dpiAwareness is not PerMonitor")
 EOF
-)
+) || why=${why:-"the manifest check failed"}
 fi
 [ -z "$why" ]
 check "manifest" $? "$why"
@@ -164,6 +168,88 @@ else
 fi
 [ -z "$why" ]
 check "wine" $? "$why"
+
+# ---- the window's icon, as the title bar and the taskbar get it
+# window_icon EXE OUT: started under Wine on this display, the first visible
+# window with an icon; its _NET_WM_ICON into OUT. Ends the program.
+window_icon() {
+    wine "$1" >/dev/null 2>&1 </dev/null &
+    local wid="" w
+    for _ in $(seq 120); do
+        for w in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+            xprop -id "$w" -notype 32c _NET_WM_ICON 2>/dev/null | grep -q '= [0-9]' && wid=$w && break
+        done
+        [ -n "$wid" ] && break
+        sleep 0.25
+    done
+    [ -n "$wid" ] && xprop -id "$wid" -notype 32c _NET_WM_ICON >"$2"
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+}
+why=""
+if ! icotool -x -w 32 -h 32 -o "$WORK/icon-32.png" "$WORK/icon.ico" 2>/dev/null; then
+    why="no 32 px icon in the .exe to compare with"
+else
+    rm -f "$WORK/window-icon.txt"
+    # xvfb-run is a POSIX shell script: it passes no bash function on.
+    timeout 120 xvfb-run -a bash -c "$(declare -f window_icon)"'; window_icon "$1" "$2"' \
+        _ "$EXE" "$WORK/window-icon.txt" 2>/dev/null
+    if [ ! -s "$WORK/window-icon.txt" ]; then
+        why="no window with an icon appeared"
+    else
+        why=$(python3 - "$WORK/window-icon.txt" "$WORK/icon-32.png" 2>&1 <<'EOF'
+import struct, sys, zlib
+def png_rgba(path):  # 8-bit RGBA, not interlaced: what icotool writes
+    data = open(path, "rb").read()
+    pos, idat = 8, b""
+    while pos < len(data):
+        n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + n]
+        if kind == b"IHDR":
+            w, h, depth, color = struct.unpack(">IIBB", body[:10])
+            if (depth, color) != (8, 6):
+                sys.exit("unexpected PNG format %d/%d" % (depth, color))
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + n
+    raw, stride, rows, prev = zlib.decompress(idat), 4 * w, [], bytearray(4 * w)
+    for y in range(h):
+        f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            a = line[x - 4] if x >= 4 else 0
+            b, c = prev[x], prev[x - 4] if x >= 4 else 0
+            if f == 1: line[x] = (line[x] + a) & 255
+            elif f == 2: line[x] = (line[x] + b) & 255
+            elif f == 3: line[x] = (line[x] + (a + b) // 2) & 255
+            elif f == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append(line)
+        prev = line
+    return w, h, [tuple(r[i:i + 4]) for r in rows for i in range(0, stride, 4)]
+text = open(sys.argv[1]).read()
+vals = [int(v) for v in text.split("=", 1)[1].replace(",", " ").split()]
+icons, i = {}, 0
+while i + 2 <= len(vals):
+    w, h = vals[i], vals[i + 1]
+    icons[(w, h)] = vals[i + 2:i + 2 + w * h]
+    i += 2 + w * h
+if (32, 32) not in icons:
+    sys.exit("the window has no 32x32 icon (%s)" % sorted(icons))
+w, h, want = png_rgba(sys.argv[2])
+got = icons[(32, 32)]
+opaque = [k for k, px in enumerate(want) if px[3] == 255]
+bad = [k for k in opaque
+       if got[k] & 0xFFFFFFFF != (255 << 24 | want[k][0] << 16 | want[k][1] << 8 | want[k][2])]
+if not opaque or bad:
+    sys.exit("%d of %d opaque pixels differ from the .exe's icon" % (len(bad), len(opaque)))
+EOF
+) || why=${why:-"the comparison failed"}
+    fi
+fi
+[ -z "$why" ]
+check "window icon" $? "$why"
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
