@@ -11,7 +11,8 @@
 # modes.
 #
 # Build tree: $QRIO_WIN_APP_BUILD, default build-win-app/ (step logs in its
-# logs/). Qt cache: $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
+# logs/). The zip goes into $QRIO_DIST, default dist/. Qt cache:
+# $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
 # Any failure prints one line naming the step and its log, and exits non-zero.
 # The last line of a successful run is the zip's path.
 set -euo pipefail
@@ -20,7 +21,7 @@ source "$ROOT/scripts/common.sh"
 source "$ROOT/scripts/winqt.sh"
 
 BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
-DIST=$ROOT/dist
+DIST=${QRIO_DIST:-$ROOT/dist}
 TARGET=QuorvexRemoteIOFirmwareUpdater
 LOGS=$BUILD/logs
 TRIPLE=x86_64-w64-mingw32
