@@ -4,8 +4,15 @@
 # stripped, checked to import only Windows system DLLs, and packed as
 # dist/QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip.
 #
+# The same commit gives the same zip, byte for byte, from any folder at any
+# time: every time stamp is SOURCE_DATE_EPOCH (from the environment, else the
+# commit's time, else CMakeLists.txt's modification time), the program holds
+# no build path and no link time, and the zip's entries are sorted with fixed
+# modes.
+#
 # Build tree: $QRIO_WIN_APP_BUILD, default build-win-app/ (step logs in its
-# logs/). Qt cache: $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
+# logs/). The zip goes into $QRIO_DIST, default dist/. Qt cache:
+# $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
 # Any failure prints one line naming the step and its log, and exits non-zero.
 # The last line of a successful run is the zip's path.
 set -euo pipefail
@@ -14,7 +21,7 @@ source "$ROOT/scripts/common.sh"
 source "$ROOT/scripts/winqt.sh"
 
 BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
-DIST=$ROOT/dist
+DIST=${QRIO_DIST:-$ROOT/dist}
 TARGET=QuorvexRemoteIOFirmwareUpdater
 LOGS=$BUILD/logs
 TRIPLE=x86_64-w64-mingw32
@@ -40,7 +47,14 @@ step() {
 }
 
 mkdir -p "$LOGS"
-ensure_packages cmake make binutils-mingw-w64-x86-64 || fail "installing cmake and mingw-w64 failed"
+# librsvg2-bin and icoutils render the program's icon; python3 packs the zip.
+ensure_packages cmake make binutils-mingw-w64-x86-64 librsvg2-bin icoutils python3 \
+    || fail "installing cmake, mingw-w64, librsvg2-bin, icoutils and python3 failed"
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || true)
+    [ -n "$SOURCE_DATE_EPOCH" ] || SOURCE_DATE_EPOCH=$(stat -c %Y "$ROOT/CMakeLists.txt")
+fi
+export SOURCE_DATE_EPOCH
 ensure_windows_qt
 echo "Qt for Windows: $QT_WIN_PREFIX"
 
@@ -81,7 +95,31 @@ crlf "$ROOT/docs/user-guide-windows.txt" "$STAGE/User Guide.txt"
 mkdir -p "$DIST"
 ZIP=$DIST/$STAGE_NAME.zip
 rm -f "$ZIP.new"
-(cd "$BUILD/stage" && cmake -E tar cf "$ZIP.new" --format=zip "$STAGE_NAME") >"$LOGS/zip.log" 2>&1 \
-    || fail "zip failed (log: $LOGS/zip.log)"
+# Entries in sorted order, all dated SOURCE_DATE_EPOCH (UTC; a zip has no time
+# zone and no date before 1980), folders 755, files 644, the .exe 755.
+python3 - "$BUILD/stage" "$STAGE_NAME" "$ZIP.new" >"$LOGS/zip.log" 2>&1 <<'EOF' || fail "zip failed (log: $LOGS/zip.log)"
+import os, sys, time, zipfile
+stage, top, out = sys.argv[1:4]
+date = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]
+paths = [top]
+for folder, dirs, files in os.walk(os.path.join(stage, top)):
+    rel = os.path.relpath(folder, stage)
+    paths += [os.path.join(rel, name) for name in dirs + files]
+with zipfile.ZipFile(out, "w") as z:
+    for rel in sorted(p.replace(os.sep, "/") for p in paths):
+        full = os.path.join(stage, rel)
+        info = zipfile.ZipInfo(rel + "/" if os.path.isdir(full) else rel, date)
+        info.create_system = 3
+        if os.path.isdir(full):
+            info.external_attr = (0o40755 << 16) | 0x10
+            z.writestr(info, b"")
+        else:
+            mode = 0o755 if rel.endswith(".exe") else 0o644
+            info.external_attr = (0o100000 | mode) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            with open(full, "rb") as f:
+                z.writestr(info, f.read(), compresslevel=9)
+        print(rel)
+EOF
 mv "$ZIP.new" "$ZIP"
 echo "$ZIP"
