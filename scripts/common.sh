@@ -24,3 +24,34 @@ configure_and_build() {
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
 }
+
+# The test scripts' checks: one line per check ("PASS name", "FAIL name"),
+# then "N passed, N failed" as the last line, which CI reads.
+CHECKS_PASSED=0
+CHECKS_FAILED=0
+
+# check_pass NAME / check_fail NAME [WHY]: counts one check.
+check_pass() {
+    echo "PASS $1"
+    CHECKS_PASSED=$((CHECKS_PASSED + 1))
+}
+check_fail() {
+    echo "FAIL $1${2:+: $2}"
+    CHECKS_FAILED=$((CHECKS_FAILED + 1))
+}
+
+# checks_summary: prints the closing line; its status is non-zero when a
+# check failed or none ran.
+checks_summary() {
+    echo "$CHECKS_PASSED passed, $CHECKS_FAILED failed"
+    [ "$CHECKS_FAILED" -eq 0 ] && [ "$CHECKS_PASSED" -gt 0 ]
+}
+
+# checks_abort WHY: a script that cannot run its checks at all (a package
+# that will not install, a build that fails) says why and counts as one
+# failed check.
+checks_abort() {
+    echo "FAIL $1"
+    echo "0 passed, 1 failed"
+    exit 1
+}
