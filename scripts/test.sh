@@ -8,7 +8,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev
+ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev \
+    xvfb xdotool libxcb1-dev
 
 export QT_QPA_PLATFORM=offscreen
 JOBS=${QRIO_TEST_JOBS:-6}
