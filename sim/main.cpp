@@ -33,6 +33,11 @@ const char kUsage[] =
     "  --log PATH            append every record received and sent to this file\n"
     "  --reboot-delay MS     restart time after the user-mode command (default %d)\n"
     "  --boot                start in boot mode\n"
+    "Line model (each off by default; every reply then waits for the line it\n"
+    "would have crossed, the request's way there included):\n"
+    "  --baud N              serial line of N baud, 10 bits a byte\n"
+    "  --can-bitrate N       CAN bus of N bit/s, one frame each way\n"
+    "  --adapter-latency MS  the adapter passes each record on MS ms late\n"
     "Faults:\n"
     "  --silent              answer nothing\n"
     "  --silent-after N      answer N requests, then nothing\n"
@@ -110,6 +115,12 @@ int main(int argc, char *argv[])
             options.logPath = name(arg, value(), "path");
         } else if (arg == "--reboot-delay") {
             options.rebootDelayMs = int(number(arg, value(), 0, 3600000));
+        } else if (arg == "--baud") {
+            options.line.baud = number(arg, value(), 1, 100000000);
+        } else if (arg == "--can-bitrate") {
+            options.line.canBitrate = number(arg, value(), 1, 100000000);
+        } else if (arg == "--adapter-latency") {
+            options.line.adapterLatencyMs = int(number(arg, value(), 0, 60000));
         } else if (arg == "--boot") {
             options.startInBootMode = true;
         } else if (arg == "--silent") {

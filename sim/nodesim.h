@@ -5,6 +5,8 @@
 // for the Windows tests under Wine. It speaks the protocol of the canopen/
 // headers, described in docs/protocol.md.
 
+#include "linemodel.h"
+
 #include "canopen/modepauses.h"
 
 #include <chrono>
@@ -42,6 +44,7 @@ struct Options
     // tool's pause, so that the boot-up record comes well within it.
     int rebootDelayMs = int(ModePauses::afterUserMode.count() / 5);
     bool startInBootMode = false;
+    LineModel line; // what each reply waits for the line it would cross; off by default
     Faults faults;
 };
 
