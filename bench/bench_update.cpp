@@ -22,6 +22,7 @@
 #include "desktop.h"
 #include "hextestutil.h"
 #include "idealclient.h"
+#include "logfiles.h"
 #include "toolrun.h"
 #include "updatelog.h"
 #include "firmware/hexparser.h"
@@ -41,6 +42,7 @@
 #include <vector>
 
 using benchutil::median;
+using namespace logfiles;
 
 namespace {
 
@@ -50,36 +52,6 @@ constexpr int kBlocks = FlashGeometry::blockCount;
 constexpr int kWriteExchanges = 1 + (FlashGeometry::wordsPerBlock + 1) * kBlocks;
 // per block the load command and its words
 constexpr int kReadExchanges = (FlashGeometry::wordsPerBlock + 1) * kBlocks;
-
-// One request or reply the node logged: "<s>.<us> RX|TX <hex bytes>".
-struct NodeRecord
-{
-    double us = 0;
-    bool received = false;
-    std::vector<unsigned> bytes;
-};
-
-// The node's log from byte `offset` on.
-std::vector<NodeRecord> nodeRecords(const QString &path, qint64 offset)
-{
-    std::vector<NodeRecord> out;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || !f.seek(offset))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        const QList<QByteArray> parts = line.split(' ');
-        if (parts.size() < 3)
-            continue;
-        const QList<QByteArray> time = parts[0].split('.');
-        NodeRecord r;
-        r.us = time.value(0).toDouble() * 1e6 + time.value(1).toDouble();
-        r.received = parts[1] == "RX";
-        for (int i = 2; i < parts.size(); ++i)
-            r.bytes.push_back(parts[i].toUInt(nullptr, 16));
-        out.push_back(std::move(r));
-    }
-    return out;
-}
 
 // One update's transfers, cut at the flash key, each block's address (write
 // and read-back) and the firmware mark: 1 + 512 + 512 pieces, in us.
@@ -99,14 +71,6 @@ struct Run
 Run runOf(const std::vector<NodeRecord> &log)
 {
     // a download request to the node's command object with this sub-index
-    auto isCommand = [](const NodeRecord &r, unsigned sub) {
-        using namespace SerialCanFrame;
-        return r.received && r.bytes.size() == SdoRecordSize
-               && r.bytes[SdoCommandOffset] == SdoDownloadRequest
-               && (r.bytes[SdoIndexOffset] | r.bytes[SdoIndexOffset + 1] << 8)
-                      == NodeObjects::commandObject
-               && r.bytes[SdoSubIndexOffset] == sub;
-    };
     std::vector<double> key, stores, loads, mark;
     for (const NodeRecord &r : log) {
         if (isCommand(r, NodeObjects::cmdFlashKey))
@@ -149,27 +113,6 @@ Run bestOf(const std::vector<Run> &runs)
     best.readUs /= kReadExchanges;
     best.ok = true;
     return best;
-}
-
-QString lastLine(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
-    return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last());
-}
-
-QString logLine(const QString &path, const char *prefix)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return QString::fromUtf8(line.trimmed());
-    }
-    return QString();
 }
 
 } // namespace
