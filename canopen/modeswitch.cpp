@@ -43,7 +43,7 @@ void sendCommand(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle handle,
 // it did while the thread slept: nothing the user does can start a second
 // update or act on the node during the pause, and Abort is seen where it
 // was before.
-void pause(std::chrono::milliseconds length)
+void waitOut(std::chrono::milliseconds length)
 {
     QElapsedTimer clock;
     clock.start();
@@ -83,7 +83,7 @@ bool QuorvexRemoteIOFirmwareUpdater::enterBootMode(SerialLine::Handle handle)
 
     // The node restarts on the first step and answers nothing to it.
     sendCommand(this, handle, cmdBootStep1);
-    pause(ModePauses::afterBootStep1);
+    waitOut(ModePauses::afterBootStep1);
 
     std::uint8_t reply[4];
     sendCommand(this, handle, cmdBootStep2);
@@ -101,7 +101,7 @@ bool QuorvexRemoteIOFirmwareUpdater::enterUserMode(SerialLine::Handle handle)
 {
     // No reply: the node restarts and announces itself with its boot-up frame.
     sendCommand(this, handle, cmdUserMode);
-    pause(ModePauses::afterUserMode);
+    waitOut(ModePauses::afterUserMode);
     receiveGuard(handle);
 
     std::uint8_t bytes[4];
