@@ -22,8 +22,8 @@
 #include "desktop.h"
 #include "hextestutil.h"
 #include "idealclient.h"
-#include "quorvexremoteiofirmwareupdater.h"
-#include "ui_quorvexremoteiofirmwareupdater.h"
+#include "logfiles.h"
+#include "toolrun.h"
 #include "updatelog.h"
 #include "firmware/hexparser.h"
 
@@ -31,10 +31,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPushButton>
-#include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThread>
 
 #include <algorithm>
@@ -45,6 +42,7 @@
 #include <vector>
 
 using benchutil::median;
+using namespace logfiles;
 
 namespace {
 
@@ -54,38 +52,6 @@ constexpr int kBlocks = FlashGeometry::blockCount;
 constexpr int kWriteExchanges = 1 + (FlashGeometry::wordsPerBlock + 1) * kBlocks;
 // per block the load command and its words
 constexpr int kReadExchanges = (FlashGeometry::wordsPerBlock + 1) * kBlocks;
-const char kWindowTitle[] = "^Velmora\\(CANBus\\)$";
-const char kSuccessTitle[] = "^Burning Firmware Successful$";
-
-// One request or reply the node logged: "<s>.<us> RX|TX <hex bytes>".
-struct NodeRecord
-{
-    double us = 0;
-    bool received = false;
-    std::vector<unsigned> bytes;
-};
-
-// The node's log from byte `offset` on.
-std::vector<NodeRecord> nodeRecords(const QString &path, qint64 offset)
-{
-    std::vector<NodeRecord> out;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || !f.seek(offset))
-        return out;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        const QList<QByteArray> parts = line.split(' ');
-        if (parts.size() < 3)
-            continue;
-        const QList<QByteArray> time = parts[0].split('.');
-        NodeRecord r;
-        r.us = time.value(0).toDouble() * 1e6 + time.value(1).toDouble();
-        r.received = parts[1] == "RX";
-        for (int i = 2; i < parts.size(); ++i)
-            r.bytes.push_back(parts[i].toUInt(nullptr, 16));
-        out.push_back(std::move(r));
-    }
-    return out;
-}
 
 // One update's transfers, cut at the flash key, each block's address (write
 // and read-back) and the firmware mark: 1 + 512 + 512 pieces, in us.
@@ -105,14 +71,6 @@ struct Run
 Run runOf(const std::vector<NodeRecord> &log)
 {
     // a download request to the node's command object with this sub-index
-    auto isCommand = [](const NodeRecord &r, unsigned sub) {
-        using namespace SerialCanFrame;
-        return r.received && r.bytes.size() == SdoRecordSize
-               && r.bytes[SdoCommandOffset] == SdoDownloadRequest
-               && (r.bytes[SdoIndexOffset] | r.bytes[SdoIndexOffset + 1] << 8)
-                      == NodeObjects::commandObject
-               && r.bytes[SdoSubIndexOffset] == sub;
-    };
     std::vector<double> key, stores, loads, mark;
     for (const NodeRecord &r : log) {
         if (isCommand(r, NodeObjects::cmdFlashKey))
@@ -157,27 +115,6 @@ Run bestOf(const std::vector<Run> &runs)
     return best;
 }
 
-QString lastLine(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
-    return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last());
-}
-
-QString logLine(const QString &path, const char *prefix)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return QString::fromUtf8(line.trimmed());
-    }
-    return QString();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -205,14 +142,13 @@ int main(int argc, char *argv[])
     // The program beside its own firmware folder, as shipped.
     QTemporaryDir dir;
     dir.setAutoRemove(qEnvironmentVariableIsEmpty("QRIO_BENCH_KEEP"));
-    const QString programDir = dir.filePath(QStringLiteral("app"));
-    const QString program = programDir + QStringLiteral("/QuorvexRemoteIOFirmwareUpdater");
     const QByteArray data = testsupport::randomBytes(kBytes, 1234);
     const QByteArray hex = hextest::hexFile(data, FlashGeometry::flashBase, "\r\n");
-    if (!QDir().mkpath(programDir + QStringLiteral("/Kelvo Firmware"))
-        || !QFile::copy(QStringLiteral(QRIO_PROGRAM), program)
-        || !hextest::writeFile(programDir + QStringLiteral("/Kelvo Firmware/bench.hex"), hex)) {
-        std::printf("cannot set up the program in %s\n", qPrintable(programDir));
+    const QString program =
+        toolrun::install(QStringLiteral(QRIO_PROGRAM), dir.filePath(QStringLiteral("app")),
+                         QStringLiteral("bench"), hex);
+    if (program.isEmpty()) {
+        std::printf("cannot set up the program in %s\n", qPrintable(dir.path()));
         return 1;
     }
     // The image as the program writes it (with the vector checksum word).
@@ -227,45 +163,23 @@ int main(int argc, char *argv[])
     // The node, in a process of its own, with its log of timestamped records.
     const QString nodeLog = dir.filePath(QStringLiteral("node.log"));
     desktop::Process sim;
-    int simOut = -1;
-    if (!sim.start({QRIO_NODESIM, "--com", "auto", "--log", nodeLog.toStdString()}, &simOut)) {
-        std::printf("canopen-node-sim did not start\n");
-        return 1;
-    }
-    const std::string announced = desktop::readLine(simOut);
-    ::close(simOut);
     int com = 0;
-    char slave[256] = {};
-    if (std::sscanf(announced.c_str(), "COM%d %255s", &com, slave) != 2) {
-        std::printf("canopen-node-sim said \"%s\"\n", announced.c_str());
+    std::string slave, error;
+    if (!desktop::startNodeSim(sim, QRIO_NODESIM, {"--log", nodeLog.toStdString()}, &com, &slave,
+                               &error)) {
+        std::printf("%s\n", error.c_str());
         return 1;
     }
 
-    // Where the Update button sits in the window: the same window, on the
-    // same display with the same fonts, asked here.
-    QPoint updateAt;
-    QString logs;
-    {
-        QuorvexRemoteIOFirmwareUpdater probe;
-        probe.show();
-        if (!QTest::qWaitForWindowExposed(&probe)) {
-            std::printf("the window did not show on the virtual display\n");
-            return 1;
-        }
-        QPushButton *button = probe.ui->button_update;
-        updateAt = button->mapTo(&probe, button->rect().center());
-        logs = UpdateLog::defaultFolder();
+    const QPoint updateAt = toolrun::updateButtonCentre();
+    if (updateAt.isNull()) {
+        std::printf("the window did not show on the virtual display\n");
+        return 1;
     }
+    const QString logs = UpdateLog::defaultFolder();
     app.processEvents();
-
-    // The program starts with that port, node 1 and the bench image chosen
-    // (the window above gave this process the program's settings names).
-    {
-        QSettings settings;
-        settings.setValue(QStringLiteral("Settings/nodeid"), QStringLiteral("1"));
-        settings.setValue(QStringLiteral("Settings/com_port"), QString::number(com));
-        settings.setValue(QStringLiteral("Settings/filename"), QStringLiteral("bench"));
-    }
+    // The program starts with that port, node 1 and the bench image chosen.
+    toolrun::choose(1, com, QStringLiteral("bench"));
 
     auto runIdeal = [&](Run *run) {
         const qint64 offset = QFileInfo(nodeLog).size();
@@ -286,24 +200,17 @@ int main(int argc, char *argv[])
             std::printf("the program did not start\n");
             return false;
         }
-        const std::string window = desktop::waitForWindow(tool.pid(), kWindowTitle, 20);
+        const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
         if (window.empty()) {
             std::printf("the program's window did not show\n");
             return false;
         }
         const qint64 offset = QFileInfo(nodeLog).size();
         const QStringList before = QDir(logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-        // The pointer comes from outside, as a user's hand does, once the
-        // window has settled; a click that comes before the window takes
-        // input is lost: clicked again until the node hears the first request.
-        std::system("xdotool mousemove 1000 700");
-        QThread::msleep(500);
-        for (int attempt = 0; attempt < 5 && QFileInfo(nodeLog).size() == offset; ++attempt) {
-            desktop::click(window, updateAt.x(), updateAt.y());
-            for (int i = 0; i < 30 && QFileInfo(nodeLog).size() == offset; ++i)
-                QThread::msleep(100);
-        }
-        const std::string box = desktop::waitForWindow(tool.pid(), kSuccessTitle, 120);
+        // Pressed until the node hears the first request.
+        desktop::pressButton(window, updateAt.x(), updateAt.y(),
+                             [&] { return QFileInfo(nodeLog).size() != offset; });
+        const std::string box = desktop::waitForWindow(tool.pid(), toolrun::successTitle, 120);
         if (box.empty()) {
             // Whatever box it shows (some carry the window's own title) is
             // dismissed; its log then says how the update ended.

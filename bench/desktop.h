@@ -151,4 +151,53 @@ inline bool key(const std::string &id, const std::string &keyName)
     return std::system(("xdotool key --window " + id + " " + keyName).c_str()) == 0;
 }
 
+// Whether `program` is found in PATH.
+inline bool installed(const std::string &program)
+{
+    return !firstLineOf("command -v " + program).empty();
+}
+
+// Presses the button at (x, y) of window `id` as a user's hand does: the
+// pointer comes from outside once the window has settled (500 ms), and
+// since a click that comes before the window takes input is lost, it is
+// clicked again (up to 5 times, 3 s apart) until `started()` says the click
+// took. Returns whether it did.
+template <typename Started>
+bool pressButton(const std::string &id, int x, int y, Started started)
+{
+    std::system("xdotool mousemove 1000 700");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int attempt = 0; attempt < 5 && !started(); ++attempt) {
+        click(id, x, y);
+        for (int i = 0; i < 30 && !started(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return started();
+}
+
+// canopen-node-sim (`exe`) as a process of its own with `options`, once it
+// serves: *com and *slave from the line it prints ("COM<n> <slave path>").
+// False, with *error, when it did not start or said something else.
+inline bool startNodeSim(Process &sim, const std::string &exe,
+                         const std::vector<std::string> &options, int *com, std::string *slave,
+                         std::string *error)
+{
+    std::vector<std::string> args{exe, "--com", "auto"};
+    args.insert(args.end(), options.begin(), options.end());
+    int out = -1;
+    if (!sim.start(args, &out)) {
+        *error = "canopen-node-sim did not start";
+        return false;
+    }
+    const std::string announced = readLine(out);
+    ::close(out);
+    char path[256] = {};
+    if (std::sscanf(announced.c_str(), "COM%d %255s", com, path) != 2) {
+        *error = "canopen-node-sim said \"" + announced + "\"";
+        return false;
+    }
+    *slave = path;
+    return true;
+}
+
 } // namespace desktop

@@ -7,6 +7,7 @@
 // beside it to show what the tool's own code adds to each exchange.
 
 #include "canopen/flashgeometry.h"
+#include "canopen/modepauses.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
 #include "serial/serialline.h"
@@ -200,8 +201,8 @@ inline bool readImage(Client &c, std::uint8_t *out, int blocks)
 }
 
 // A whole update of a node in user mode, with the pauses the node needs
-// (500 ms after the first boot command, 5000 ms after the user-mode
-// command): mode read, boot commands, mode read, write, read-back and
+// (canopen/modepauses.h: after the first boot command and after the
+// user-mode command): mode read, boot commands, mode read, write, read-back and
 // comparison, firmware mark, user-mode command, 4-byte boot-up record, mode
 // read. `readBack` takes blockSize * blocks bytes. Returns an empty text on
 // success, else what went wrong.
@@ -219,7 +220,7 @@ inline std::string update(const std::string &path, int nodeId, const std::uint8_
     if (mode != modeBoot) {
         if (!c.downloadOnly(commandObject, cmdBootStep1, commandKey))
             return "write failed";
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::this_thread::sleep_for(ModePauses::afterBootStep1);
         if (!c.download(commandObject, cmdBootStep2, commandKey))
             return "no reply to the second boot command";
         if (!c.upload32(modeObject, modeWordSubIndex, &mode) || mode != modeBoot)
@@ -235,7 +236,7 @@ inline std::string update(const std::string &path, int nodeId, const std::uint8_
         return "no reply to the firmware mark";
     if (!c.downloadOnly(commandObject, cmdUserMode, commandKey))
         return "write failed";
-    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+    std::this_thread::sleep_for(ModePauses::afterUserMode);
     std::uint8_t bootUp[SerialCanFrame::GuardRecordSize];
     if (!line.receive(bootUp, sizeof bootUp))
         return "no boot-up record";

@@ -3,12 +3,18 @@
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "debuglog.h"
+#include "modepauses.h"
 #include "nodeobjects.h"
 #include "serialcanframe.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
 
 using namespace NodeObjects;
 
@@ -30,6 +36,34 @@ void sendCommand(QuorvexRemoteIOFirmwareUpdater *w, SerialLine::Handle handle,
     w->sendSdoDownload(handle, commandObject, subIndex, key);
 }
 
+// Waits `length` in full while the windows keep painting (the dialog's new
+// label) and answering the desktop, which offers to end a program that
+// leaves it unanswered for a few seconds. User input (clicks, keys, a
+// window's close) stays queued until the update next hands out events, as
+// it did while the thread slept: nothing the user does can start a second
+// update or act on the node during the pause, and Abort is seen where it
+// was before.
+void waitOut(std::chrono::milliseconds length)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    for (qint64 left = length.count(); left > 0; left = length.count() - clock.elapsed()) {
+        timer.start(int(left));
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        if (timer.isActive()) {
+            // Ended from elsewhere (the application quits): the rest asleep.
+            QThread::msleep(
+                static_cast<unsigned long>(std::max<qint64>(0, length.count() - clock.elapsed())));
+            return;
+        }
+    }
+}
+
 } // namespace
 
 bool QuorvexRemoteIOFirmwareUpdater::isBootMode(SerialLine::Handle handle)
@@ -49,7 +83,7 @@ bool QuorvexRemoteIOFirmwareUpdater::enterBootMode(SerialLine::Handle handle)
 
     // The node restarts on the first step and answers nothing to it.
     sendCommand(this, handle, cmdBootStep1);
-    QThread::msleep(500);
+    waitOut(ModePauses::afterBootStep1);
 
     std::uint8_t reply[4];
     sendCommand(this, handle, cmdBootStep2);
@@ -67,7 +101,7 @@ bool QuorvexRemoteIOFirmwareUpdater::enterUserMode(SerialLine::Handle handle)
 {
     // No reply: the node restarts and announces itself with its boot-up frame.
     sendCommand(this, handle, cmdUserMode);
-    QThread::msleep(5000);
+    waitOut(ModePauses::afterUserMode);
     receiveGuard(handle);
 
     std::uint8_t bytes[4];

@@ -56,6 +56,8 @@ run bench_update "bench_update, debug output on"
 # As the program runs by default: debug output on.
 run bench_memory "bench_memory"
 run bench_startup "bench_startup"
+# Full-update times on modelled serial lines, CAN buses and adapters (about 5 min).
+run bench_linetime "bench_linetime"
 
 echo
 echo "== summary"

@@ -25,12 +25,16 @@ case "${1:-}" in
         ;;
 esac
 
+# What the CTest suite needs beyond the build: the HEX writers it compares
+# with, and Xvfb and xdotool for the window's desktop check.
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 xvfb xdotool libxcb1-dev)
+
 export QT_QPA_PLATFORM=offscreen
 JOBS=${QRIO_TEST_JOBS:-6}
 status=0
 
 if [ $QUICK -eq 1 ]; then
-    ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3
+    ensure_packages "${TEST_PACKAGES[@]}"
     echo "== build"
     configure_and_build "$ROOT/build" -DQRIO_BUILD_BENCHMARKS=ON
     echo "== tests"
@@ -38,7 +42,7 @@ if [ $QUICK -eq 1 ]; then
     exit
 fi
 
-ensure_packages "${BUILD_PACKAGES[@]}" binutils srecord python3-intelhex python3 clang libclang-rt-14-dev
+ensure_packages "${TEST_PACKAGES[@]}" clang libclang-rt-14-dev
 
 echo "== layout (clang-format)"
 bash "$ROOT/scripts/format-check.sh" || status=1

@@ -1,5 +1,6 @@
 #include "adapter.h"
 #include "errnotext.h"
+#include "linemodel.h"
 
 #include "canopen/serialcanframe.h"
 #include "serial/dosdevices_posix.h"
@@ -151,12 +152,18 @@ void NodeSim::Impl::run()
         if (hangUpRequested.load(std::memory_order_relaxed) && master >= 0)
             closeMaster();
 
+        // To the nanosecond: the line model's delays are fractions of a
+        // millisecond, which poll()'s whole milliseconds would round up.
         const Clock::time_point next = nextDeadline();
-        int timeoutMs = -1;
+        timespec timeout{};
+        timespec *wait = nullptr;
         if (next != Clock::time_point::max()) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-            timeoutMs = int(std::clamp<long long>(left, 0, 60000));
+            const auto left = std::clamp<Clock::duration>(next - Clock::now(), Clock::duration(0),
+                                                          std::chrono::seconds(60));
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = time_t(ns / 1000000000);
+            timeout.tv_nsec = long(ns % 1000000000);
+            wait = &timeout;
         }
 
         pollfd fds[2];
@@ -168,7 +175,7 @@ void NodeSim::Impl::run()
                 events |= POLLOUT;
             fds[nfds++] = {master, events, 0};
         }
-        const int r = ::poll(fds, nfds, timeoutMs);
+        const int r = ::ppoll(fds, nfds, wait, nullptr);
         if (r > 0 && (fds[0].revents & POLLIN)) {
             while (::read(wakeRead, buf, sizeof buf) > 0) {
             }
@@ -189,8 +196,10 @@ void NodeSim::Impl::run()
             }
             if (node.restarting() && now >= node.restartDue()) {
                 Bytes bootUp = node.finishRestart(faults);
-                if (!bootUp.empty())
-                    schedule(&timetable, std::move(bootUp), now, 0, &faults);
+                if (!bootUp.empty()) {
+                    const auto delay = fromNode(options.line, bootUp.size());
+                    schedule(&timetable, std::move(bootUp), now, delay, &faults);
+                }
             }
             releaseDue(now);
         }
@@ -261,8 +270,14 @@ void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size,
         return; // no SDO request
     std::vector<Bytes> replies;
     node.serve(record, now, faults, &replies);
-    for (Bytes &reply : replies)
-        schedule(&timetable, std::move(reply), now, faults.latencyMs, &faults);
+    // The request crossed the line before the node saw it; each reply
+    // crosses it back after the one before.
+    std::chrono::nanoseconds delay =
+        std::chrono::milliseconds(faults.latencyMs) + toNode(options.line, size);
+    for (Bytes &reply : replies) {
+        delay += fromNode(options.line, reply.size());
+        schedule(&timetable, std::move(reply), now, delay, &faults);
+    }
 }
 
 // Moves what is due from the timetable to the output.

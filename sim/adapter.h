@@ -4,10 +4,11 @@
 // timetable of what goes back. It hands the records addressed to the node to
 // the node model and registers the port in the dosdevices folder.
 //
-// One thread serves the pseudo-terminal's master side with poll(). Replies
-// that must wait (latency, split pieces) and the node's restart sit in the
-// timetable that sets poll()'s time-out, so no request ever waits on a
-// sleep. A self-pipe wakes the thread for stop() and hangUp().
+// One thread serves the pseudo-terminal's master side with ppoll(). Replies
+// that must wait (the line model, latency, split pieces) and the node's
+// restart sit in the timetable that sets ppoll()'s time-out, so no request
+// ever waits on a sleep. A self-pipe wakes the thread for stop() and
+// hangUp().
 
 #include "lineswitches.h"
 #include "nodemodel.h"

@@ -17,10 +17,13 @@ bool mayAnswer(const Faults &faults, long *answered)
 }
 
 void schedule(std::deque<Timed> *timetable, std::vector<std::uint8_t> record,
-              std::chrono::steady_clock::time_point now, int delayMs, Faults *faults)
+              std::chrono::steady_clock::time_point now, std::chrono::nanoseconds delay,
+              Faults *faults)
 {
     using Bytes = std::vector<std::uint8_t>;
-    auto due = now + std::chrono::milliseconds(std::max(delayMs, 0));
+    auto due = now
+               + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::max(delay, std::chrono::nanoseconds(0)));
     if (!timetable->empty())
         due = std::max(due, timetable->back().due);
     if (faults->strayByte) {

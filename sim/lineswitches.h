@@ -30,10 +30,11 @@ struct Timed
 bool mayAnswer(const Faults &faults, long *answered);
 
 // Puts `record` on the timetable (kept in due order) as the switches have it
-// go out: `delayMs` after `now` but not before what is queued already,
+// go out: `delay` after `now` but not before what is queued already,
 // behind the stray byte when that switch is on (which turns it off), and in
 // splitPieces pieces splitDelayMs apart.
 void schedule(std::deque<Timed> *timetable, std::vector<std::uint8_t> record,
-              std::chrono::steady_clock::time_point now, int delayMs, Faults *faults);
+              std::chrono::steady_clock::time_point now, std::chrono::nanoseconds delay,
+              Faults *faults);
 
 } // namespace nodesim

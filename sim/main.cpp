@@ -18,6 +18,7 @@
 
 namespace {
 
+// printf format: the defaults of nodesim::Options fill it in (printUsage).
 const char kUsage[] =
     "Usage: canopen-node-sim [options]\n"
     "Simulates a serial-to-CAN adapter with one node behind it on a pseudo-terminal\n"
@@ -30,8 +31,13 @@ const char kUsage[] =
     "  --node ID             node ID, 1 to 127 (default 1)\n"
     "  --flash PATH          keep the flash in this file (created erased if missing)\n"
     "  --log PATH            append every record received and sent to this file\n"
-    "  --reboot-delay MS     restart time after the user-mode command (default 1000)\n"
+    "  --reboot-delay MS     restart time after the user-mode command (default %d)\n"
     "  --boot                start in boot mode\n"
+    "Line model (each off by default; every reply then waits for the line it\n"
+    "would have crossed, the request's way there included):\n"
+    "  --baud N              serial line of N baud, 10 bits a byte\n"
+    "  --can-bitrate N       CAN bus of N bit/s, one frame each way\n"
+    "  --adapter-latency MS  the adapter passes each record on MS ms late\n"
     "Faults:\n"
     "  --silent              answer nothing\n"
     "  --silent-after N      answer N requests, then nothing\n"
@@ -47,9 +53,16 @@ const char kUsage[] =
     "\n"
     "On start it prints one line: COM<n> <slave path>.\n";
 
+void printUsage(std::FILE *to)
+{
+    const nodesim::Options defaults;
+    std::fprintf(to, kUsage, defaults.rebootDelayMs);
+}
+
 [[noreturn]] void usageError(const std::string &message)
 {
-    std::fprintf(stderr, "canopen-node-sim: %s\n\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "canopen-node-sim: %s\n\n", message.c_str());
+    printUsage(stderr);
     std::exit(2);
 }
 
@@ -87,7 +100,7 @@ int main(int argc, char *argv[])
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            printUsage(stdout);
             return 0;
         } else if (arg == "--com") {
             const char *v = value();
@@ -102,6 +115,12 @@ int main(int argc, char *argv[])
             options.logPath = name(arg, value(), "path");
         } else if (arg == "--reboot-delay") {
             options.rebootDelayMs = int(number(arg, value(), 0, 3600000));
+        } else if (arg == "--baud") {
+            options.line.baud = number(arg, value(), 1, 100000000);
+        } else if (arg == "--can-bitrate") {
+            options.line.canBitrate = number(arg, value(), 1, 100000000);
+        } else if (arg == "--adapter-latency") {
+            options.line.adapterLatencyMs = int(number(arg, value(), 0, 60000));
         } else if (arg == "--boot") {
             options.startInBootMode = true;
         } else if (arg == "--silent") {

@@ -5,6 +5,10 @@
 // for the Windows tests under Wine. It speaks the protocol of the canopen/
 // headers, described in docs/protocol.md.
 
+#include "linemodel.h"
+
+#include "canopen/modepauses.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -36,8 +40,11 @@ struct Options
     std::string dosDevicesDir; // empty: the tool's own, PosixPorts::dosDevicesDir()
     std::string flashPath;     // empty: flash kept in memory only
     std::string logPath;       // empty: log kept in memory only
-    int rebootDelayMs = 1000;  // restart time after the user-mode command
+    // Restart time after the user-mode command: by default a fifth of the
+    // tool's pause, so that the boot-up record comes well within it.
+    int rebootDelayMs = int(ModePauses::afterUserMode.count() / 5);
     bool startInBootMode = false;
+    LineModel line; // what each reply waits for the line it would cross; off by default
     Faults faults;
 };
 

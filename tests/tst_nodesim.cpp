@@ -263,6 +263,8 @@ private slots:
     void flashFile();
     void silence();
     void splitAndLatency();
+    void lineModel_data();
+    void lineModel();
     void modeSwitchFaults();
     void corruptFlash();
     void strayByte();
@@ -607,6 +609,66 @@ void TestNodeSim::splitAndLatency()
     QVERIFY2(timer.elapsed() >= 390, qPrintable(QString::number(timer.elapsed())));
 }
 
+void TestNodeSim::lineModel_data()
+{
+    QTest::addColumn<long>("baud");
+    QTest::addColumn<long>("canBitrate");
+    QTest::addColumn<int>("adapterLatencyMs");
+    // One SDO exchange: an 11-byte record each way on the serial line at 10
+    // bits a byte; a CAN frame each way of 47 + 8 * 8 data bits + at most 24
+    // stuff bits = 135 bits; the adapter's latency once, on the reply.
+    QTest::addColumn<qint64>("exchangeNs");
+    QTest::newRow("off by default") << 0L << 0L << 0 << qint64(0);
+    // 220 bits / 115200 bit/s
+    QTest::newRow("115200 baud") << 115200L << 0L << 0 << qint64(1909722);
+    // 270 bits / 500 kbit/s, and / 125 kbit/s
+    QTest::newRow("CAN 500 kbit/s") << 0L << 500000L << 0 << qint64(540000);
+    QTest::newRow("CAN 125 kbit/s") << 0L << 125000L << 0 << qint64(2160000);
+    QTest::newRow("adapter latency 16 ms") << 0L << 0L << 16 << qint64(16000000);
+    QTest::newRow("115200 baud, CAN 125 kbit/s, 1 ms")
+        << 115200L << 125000L << 1 << qint64(1909722 + 2160000 + 1000000);
+    // 220 bits / 921600 bit/s + 270 bits / 1 Mbit/s
+    QTest::newRow("921600 baud, CAN 1 Mbit/s")
+        << 921600L << 1000000L << 0 << qint64(238715 + 270000);
+}
+
+void TestNodeSim::lineModel()
+{
+    QFETCH(long, baud);
+    QFETCH(long, canBitrate);
+    QFETCH(int, adapterLatencyMs);
+    QFETCH(qint64, exchangeNs);
+    nodesim::Options options;
+    if (exchangeNs > 0)
+        options.line = {baud, canBitrate, adapterLatencyMs};
+    // The model's arithmetic (to the microsecond: it rounds each part to
+    // the nanosecond) ...
+    const std::size_t record = 11;
+    const qint64 modelled =
+        (nodesim::toNode(options.line, record) + nodesim::fromNode(options.line, record)).count();
+    QVERIFY2(qAbs(modelled - exchangeNs) < 1000, qPrintable(QString::number(modelled)));
+
+    auto node = testsupport::startNode(options);
+    Port port(node->slavePath());
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+             QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+    // ... and the reply never comes before its time ...
+    QVERIFY2(timer.nsecsElapsed() >= exchangeNs, qPrintable(QString::number(timer.nsecsElapsed())));
+    const auto log = node->log();
+    QCOMPARE(int(log.size()), 2);
+    const qint64 held = std::chrono::nanoseconds(log[1].time - log[0].time).count();
+    if (exchangeNs == 0) {
+        // ... and with the model off it goes out in the same instant the
+        // request was taken.
+        QCOMPARE(held, qint64(0));
+    } else {
+        QVERIFY2(held >= exchangeNs && held < exchangeNs + 100000000,
+                 qPrintable(QString::number(held)));
+    }
+}
+
 void TestNodeSim::modeSwitchFaults()
 {
     // Never boots: step 2 is confirmed all the same, the mode stays 'norm'.
@@ -939,6 +1001,29 @@ void TestNodeSim::program()
         QVERIFY(!QFileInfo(dosDir + QStringLiteral("/COM50")).isSymLink());
     }
 
+    // The line model from the command line: 220 bits at 1200 baud, 270 at
+    // 10 kbit/s and 5 ms are 215.3 ms an exchange.
+    {
+        QProcess slowSim;
+        slowSim.setProcessEnvironment(env);
+        slowSim.start(QStringLiteral(NODESIM_EXE),
+                      {QStringLiteral("--baud"), QStringLiteral("1200"),
+                       QStringLiteral("--can-bitrate"), QStringLiteral("10000"),
+                       QStringLiteral("--adapter-latency"), QStringLiteral("5")});
+        QVERIFY(slowSim.waitForStarted());
+        const auto slow = QRegularExpression(QStringLiteral("^COM\\d+ (/dev/pts/\\d+)\n$"))
+                              .match(firstLine(slowSim));
+        QVERIFY(slow.hasMatch());
+        Port port(slow.captured(1).toStdString());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(hex(port.exchange(upload(1, 0x5101, 0))),
+                 QByteArray("81 05 08 43 01 51 00 6D 72 6F 6E"));
+        QVERIFY2(timer.elapsed() >= 215, qPrintable(QString::number(timer.elapsed())));
+        slowSim.terminate();
+        QVERIFY(slowSim.waitForFinished(5000));
+    }
+
     // A number already taken: an error, nothing printed.
     auto holder = startIn(dosDir, [] {
         nodesim::Options o;
@@ -972,6 +1057,11 @@ void TestNodeSim::programArguments_data()
         << QStringList{QStringLiteral("--latency"), QStringLiteral("-1")};
     QTest::newRow("corrupt beyond flash")
         << QStringList{QStringLiteral("--corrupt"), QStringLiteral("131072")};
+    QTest::newRow("baud 0") << QStringList{QStringLiteral("--baud"), QStringLiteral("0")};
+    QTest::newRow("CAN bit rate as text")
+        << QStringList{QStringLiteral("--can-bitrate"), QStringLiteral("500k")};
+    QTest::newRow("negative adapter latency")
+        << QStringList{QStringLiteral("--adapter-latency"), QStringLiteral("-1")};
     QTest::newRow("silent-after trailing text")
         << QStringList{QStringLiteral("--silent-after"), QStringLiteral("3x")};
     QTest::newRow("help") << QStringList{QStringLiteral("--help")};

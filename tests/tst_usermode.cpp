@@ -1,6 +1,7 @@
 // Returning the node to user mode: the pause, the boot-up record, the checks.
 
 #include "quorvexremoteiofirmwareupdater.h"
+#include "canopen/modepauses.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -9,6 +10,10 @@
 #include <QTest>
 
 using Updater = QuorvexRemoteIOFirmwareUpdater;
+
+namespace {
+constexpr qint64 kPauseMs = ModePauses::afterUserMode.count();
+} // namespace
 
 class TestUserMode : public QObject
 {
@@ -32,7 +37,8 @@ void TestUserMode::bootUpDuringPauseIsReadAtOnce()
     timer.start();
     QVERIFY(rig.window->enterUserMode(rig.line));
     const qint64 elapsed = timer.elapsed();
-    QVERIFY2(elapsed >= 5000 && elapsed < 6500, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= kPauseMs && elapsed < kPauseMs + 1500,
+             qPrintable(QString::number(elapsed)));
     QVERIFY(!rig.node->bootMode());
     QCOMPARE(rig.requests(), QStringList({"09060823005103e7519c3a", "0906084001510000000000"}));
     const QStringList lines = capture.lines();
@@ -74,7 +80,9 @@ void TestUserMode::noBootUpRecord()
     }
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(text, QStringLiteral("Receive Guard"));
-    QVERIFY2(elapsed >= 9000 && elapsed < 10500, qPrintable(QString::number(elapsed)));
+    // The pause, then the boot-up record's read time-out.
+    const qint64 least = kPauseMs + qint64(SerialLine::ReadTimeoutMs);
+    QVERIFY2(elapsed >= least && elapsed < least + 1500, qPrintable(QString::number(elapsed)));
     QVERIFY(QRegularExpression("^Receive guard timeout: cost  \\d+  milli-second$")
                 .match(capture.lines().value(capture.lines().size() - 1))
                 .hasMatch());
