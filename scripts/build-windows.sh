@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows program on Debian: a static Qt for mingw-w64 once (cached,
 # see scripts/winqt.sh), then the program in Release with warnings as errors,
+# installed by its install rules (packaging/install.cmake: the .exe, the
+# firmware folder with its README.txt, the user guide) into a staging folder,
 # stripped, checked to import only Windows system DLLs, and packed as
 # dist/QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip.
 #
@@ -69,12 +71,12 @@ VERSION=$(cat "$BUILD/project-version.txt" 2>/dev/null || true)
 echo "cross-building $TARGET $VERSION (log: $LOGS/build.log)"
 step build cmake --build "$BUILD" --target "$TARGET" -j"$(nproc)"
 
-# ---- stripped, and nothing but system DLLs imported
+# ---- the installed layout (packaging/install.cmake), stripped, in a
+# staging folder; nothing but system DLLs imported
 STAGE_NAME=$TARGET-$VERSION-win64
 STAGE=$BUILD/stage/$STAGE_NAME
 rm -rf "$BUILD/stage"
-mkdir -p "$STAGE/Kelvo Firmware"
-step strip "$TRIPLE-strip" -o "$STAGE/$TARGET.exe" "$BUILD/$TARGET.exe"
+step install cmake --install "$BUILD" --prefix "$STAGE" --strip
 step imports "$TRIPLE-objdump" -p "$STAGE/$TARGET.exe"
 foreign=()
 while read -r dll; do
@@ -87,11 +89,7 @@ done < <(sed -n 's/^[[:space:]]*DLL Name: *//p' "$LOGS/imports.log")
 grep -q 'DLL Name:' "$LOGS/imports.log" || fail "imports: no DLL list found (log: $LOGS/imports.log)"
 [ ${#foreign[@]} -eq 0 ] || fail "imports: $TARGET.exe needs ${foreign[*]} beside it (log: $LOGS/imports.log)"
 
-# ---- the zip: the .exe, the firmware folder with its README, the guide.
-# Text files get Windows line ends for Notepad.
-crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
-crlf "$ROOT/packaging/firmware-README.txt" "$STAGE/Kelvo Firmware/README.txt"
-crlf "$ROOT/docs/user-guide-windows.txt" "$STAGE/User Guide.txt"
+# ---- the zip of the staging folder
 mkdir -p "$DIST"
 ZIP=$DIST/$STAGE_NAME.zip
 rm -f "$ZIP.new"
