@@ -52,11 +52,10 @@ mkdir -p "$LOGS"
 # librsvg2-bin and icoutils render the program's icon; python3 packs the zip.
 ensure_packages cmake make binutils-mingw-w64-x86-64 librsvg2-bin icoutils python3 \
     || fail "installing cmake, mingw-w64, librsvg2-bin, icoutils and python3 failed"
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || true)
-    [ -n "$SOURCE_DATE_EPOCH" ] || SOURCE_DATE_EPOCH=$(stat -c %Y "$ROOT/CMakeLists.txt")
-fi
-export SOURCE_DATE_EPOCH
+source_date_epoch || {
+    SOURCE_DATE_EPOCH=$(stat -c %Y "$ROOT/CMakeLists.txt")
+    export SOURCE_DATE_EPOCH
+}
 ensure_windows_qt
 echo "Qt for Windows: $QT_WIN_PREFIX"
 
