@@ -42,6 +42,20 @@ source_date_epoch() {
     export SOURCE_DATE_EPOCH
 }
 
+# build_windows_zip: builds the Windows zip with scripts/build-windows.sh
+# (which reuses what is built already) and sets ZIP to its path; a test
+# script that cannot have it stops with checks_abort.
+build_windows_zip() {
+    echo "building the Windows program (scripts/build-windows.sh)"
+    local out
+    if ! out=$(bash "$ROOT/scripts/build-windows.sh" 2>&1); then
+        echo "$out" | tail -n 5
+        checks_abort "scripts/build-windows.sh failed"
+    fi
+    ZIP=$(echo "$out" | tail -n 1)
+    [ -f "$ZIP" ] || checks_abort "scripts/build-windows.sh named no zip"
+}
+
 # configure_and_build DIR [cmake args...]
 configure_and_build() {
     local dir=$1

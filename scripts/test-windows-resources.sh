@@ -31,16 +31,8 @@ PE="python3 $ROOT/scripts/pe_resources.py"
 ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix xvfb xauth xdotool x11-utils \
     || checks_abort "installing icoutils, Python, Wine, mingw, Xvfb, xdotool and xprop failed"
 
-echo "building the Windows program (scripts/build-windows.sh)"
-build_out=$(bash "$ROOT/scripts/build-windows.sh" 2>&1)
-status=$?
-if [ $status -ne 0 ]; then
-    echo "$build_out" | tail -n 5
-    checks_abort "scripts/build-windows.sh failed"
-fi
-ZIP=$(echo "$build_out" | tail -n 1)
+build_windows_zip
 load_names || checks_abort "cmake -P cmake/names.cmake gives no names"
-[ -f "$ZIP" ] || checks_abort "scripts/build-windows.sh named no zip"
 VERSION=$(cat "$APP_BUILD/project-version.txt" 2>/dev/null)
 [ -n "$VERSION" ] || checks_abort "no project version in $APP_BUILD/project-version.txt"
 IFS=. read -r v1 v2 v3 v4 <<<"$VERSION"
