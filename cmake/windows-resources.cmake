@@ -1,14 +1,14 @@
 # The Windows program's resources, added to TARGET by qrio_windows_resources():
 #   - its icon, rendered at build time from the same drawing as the Debian
 #     package's SVG into one .ico of QRIO_ICON_SIZES (256 px kept as PNG),
-#   - its version information, from project(VERSION),
+#   - its version information, from project(VERSION) and the names of
+#     cmake/names.cmake,
 #   - its manifest (app/windows/*.manifest.in).
 # Needs rsvg-convert (Debian package librsvg2-bin) and icotool (icoutils), or
 # an .ico made elsewhere given as QRIO_WINDOWS_ICO (for machines without them).
 
 # The icon's sizes in pixels (scripts/test-windows-resources.sh reads them).
 set(QRIO_ICON_SIZES 16 24 32 48 64 128 256)
-set(QRIO_PRODUCT_NAME "Quorvex Remote-IO Firmware Updater")
 
 # qrio_render_windows_icon(SVG DIR ICO): a build rule for ICO, rendered from
 # SVG at every size of QRIO_ICON_SIZES (the PNGs go into DIR).
@@ -44,7 +44,7 @@ endfunction()
 
 function(qrio_windows_resources target)
     enable_language(RC)
-    set(svg "${PROJECT_SOURCE_DIR}/packaging/quorvex-remoteio-firmware-updater.svg")
+    set(svg "${PROJECT_SOURCE_DIR}/packaging/${QRIO_PACKAGE_NAME}.svg")
     set(dir "${CMAKE_CURRENT_BINARY_DIR}/windows")
     set(QRIO_ICO "${dir}/${target}.ico")
     set(QRIO_MANIFEST "${dir}/${target}.manifest")

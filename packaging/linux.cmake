@@ -1,36 +1,14 @@
-# Installation on Linux and the Debian package built from it by CPack.
-#
-# The program looks for its "Kelvo Firmware" folder in its own directory. The
-# program lives in a folder of its own under /usr/lib; firmware is data that
-# users add, so the folder itself lives under /var/lib and the entry beside the
-# program is a symbolic link to it. The maintainer scripts make the folder
-# (group dialout, group-writable, set-group-ID: whoever may use the serial
-# ports may add firmware) and remove it on purge only. The launcher on PATH is
-# a symbolic link to the program, which still finds the folder: Qt takes the
-# program's directory from the resolved executable, not from the name it was
-# started by. Nothing of the tests, benchmarks or the simulator is installed.
+# The Debian package built by CPack from the install rules: the installed
+# layout of packaging/install.cmake (which includes this file on Linux), and
+# here the launcher on PATH, menu entry, icon, AppStream metadata, documents
+# and maintainer scripts. The launcher is a symbolic link to the program,
+# which still finds its firmware folder: Qt takes the program's directory from
+# the resolved executable, not from the name it was started by. Nothing of the
+# tests, benchmarks or the simulator is installed.
 
-set(QRIO_PACKAGE_NAME quorvex-remoteio-firmware-updater)
-set(QRIO_APP_DIR "/usr/lib/${QRIO_PACKAGE_NAME}" CACHE PATH
-    "Absolute folder for the program and the link to its Kelvo Firmware folder")
-set(QRIO_STATE_DIR "/var/lib/${QRIO_PACKAGE_NAME}" CACHE PATH
-    "Absolute folder that holds the Kelvo Firmware folder users fill")
-foreach(dir QRIO_APP_DIR QRIO_STATE_DIR)
-    if(NOT IS_ABSOLUTE "${${dir}}")
-        message(FATAL_ERROR "${dir} must be an absolute path, not '${${dir}}'")
-    endif()
-endforeach()
-set(QRIO_FIRMWARE_DIR "${QRIO_STATE_DIR}/Kelvo Firmware")
-include(GNUInstallDirs)
-# Where the shipped README.txt of the firmware folder is kept (as
-# firmware-folder.txt); the maintainer scripts copy it into the folder unless
-# the user has changed the copy there.
-set(QRIO_SHARE_DIR "${CMAKE_INSTALL_FULL_DATADIR}/${QRIO_PACKAGE_NAME}")
-set(QRIO_MAINTAINER "Quorvex <support@quorvex.com>" CACHE STRING
+set(QRIO_MAINTAINER "${QRIO_COMPANY} <support@quorvex.com>" CACHE STRING
     "Maintainer field of the Debian package: name <e-mail>")
 
-set(qrio_pkgdir "${CMAKE_CURRENT_BINARY_DIR}/packaging")
-file(MAKE_DIRECTORY "${qrio_pkgdir}")
 # Generated files change only when their sources do, and the sources' changes
 # reconfigure.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -38,19 +16,13 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     "${CMAKE_CURRENT_LIST_DIR}/debian-changelog.sh"
     "${CMAKE_CURRENT_SOURCE_DIR}/docs/${QRIO_PACKAGE_NAME}.1")
 
-install(TARGETS QuorvexRemoteIOFirmwareUpdater RUNTIME DESTINATION "${QRIO_APP_DIR}")
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/firmware-README.txt"
-        DESTINATION "${QRIO_SHARE_DIR}" RENAME firmware-folder.txt)
-
-# Links are made here (dangling) and installed as links. /usr/bin to /usr/lib
-# is relative (one top-level folder), /usr/lib to /var/lib absolute.
+# The launcher: made here (dangling) and installed as a link, relative (one
+# top-level folder, /usr/bin to /usr/lib).
 file(RELATIVE_PATH qrio_launcher_target "${CMAKE_INSTALL_FULL_BINDIR}"
      "${QRIO_APP_DIR}/QuorvexRemoteIOFirmwareUpdater")
-file(MAKE_DIRECTORY "${qrio_pkgdir}/bin" "${qrio_pkgdir}/app")
+file(MAKE_DIRECTORY "${qrio_pkgdir}/bin")
 file(CREATE_LINK "${qrio_launcher_target}" "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" SYMBOLIC)
 install(FILES "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
-file(CREATE_LINK "${QRIO_FIRMWARE_DIR}" "${qrio_pkgdir}/app/Kelvo Firmware" SYMBOLIC)
-install(FILES "${qrio_pkgdir}/app/Kelvo Firmware" DESTINATION "${QRIO_APP_DIR}")
 
 configure_file("${CMAKE_CURRENT_LIST_DIR}/${QRIO_PACKAGE_NAME}.desktop.in"
                "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.desktop" @ONLY)
@@ -125,12 +97,12 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME ${QRIO_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR Quorvex)
+set(CPACK_PACKAGE_VENDOR "${QRIO_COMPANY}")
 set(CPACK_PACKAGE_CONTACT "${QRIO_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QRIO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "loads firmware into a CANopen remote-IO module")
 set(CPACK_PACKAGE_DESCRIPTION
-"The window takes an Intel HEX file from the \"Kelvo Firmware\" folder beside
+"The window takes an Intel HEX file from the \"${QRIO_FIRMWARE_FOLDER}\" folder beside
 the program, switches the module's CANopen node into boot mode through a
 serial-to-CAN adapter on a COM port, writes the flash, reads it back,
 compares, marks the firmware and returns the node to user mode.")

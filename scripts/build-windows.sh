@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows program on Debian: a static Qt for mingw-w64 once (cached,
 # see scripts/winqt.sh), then the program in Release with warnings as errors,
+# installed by its install rules (packaging/install.cmake: the .exe, the
+# firmware folder with its README.txt, the user guide) into a staging folder,
 # stripped, checked to import only Windows system DLLs, and packed as
 # dist/QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip.
 #
@@ -50,11 +52,10 @@ mkdir -p "$LOGS"
 # librsvg2-bin and icoutils render the program's icon; python3 packs the zip.
 ensure_packages cmake make binutils-mingw-w64-x86-64 librsvg2-bin icoutils python3 \
     || fail "installing cmake, mingw-w64, librsvg2-bin, icoutils and python3 failed"
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || true)
-    [ -n "$SOURCE_DATE_EPOCH" ] || SOURCE_DATE_EPOCH=$(stat -c %Y "$ROOT/CMakeLists.txt")
-fi
-export SOURCE_DATE_EPOCH
+source_date_epoch || {
+    SOURCE_DATE_EPOCH=$(stat -c %Y "$ROOT/CMakeLists.txt")
+    export SOURCE_DATE_EPOCH
+}
 ensure_windows_qt
 echo "Qt for Windows: $QT_WIN_PREFIX"
 
@@ -69,12 +70,12 @@ VERSION=$(cat "$BUILD/project-version.txt" 2>/dev/null || true)
 echo "cross-building $TARGET $VERSION (log: $LOGS/build.log)"
 step build cmake --build "$BUILD" --target "$TARGET" -j"$(nproc)"
 
-# ---- stripped, and nothing but system DLLs imported
+# ---- the installed layout (packaging/install.cmake), stripped, in a
+# staging folder; nothing but system DLLs imported
 STAGE_NAME=$TARGET-$VERSION-win64
 STAGE=$BUILD/stage/$STAGE_NAME
 rm -rf "$BUILD/stage"
-mkdir -p "$STAGE/Kelvo Firmware"
-step strip "$TRIPLE-strip" -o "$STAGE/$TARGET.exe" "$BUILD/$TARGET.exe"
+step install cmake --install "$BUILD" --prefix "$STAGE" --strip
 step imports "$TRIPLE-objdump" -p "$STAGE/$TARGET.exe"
 foreign=()
 while read -r dll; do
@@ -87,11 +88,7 @@ done < <(sed -n 's/^[[:space:]]*DLL Name: *//p' "$LOGS/imports.log")
 grep -q 'DLL Name:' "$LOGS/imports.log" || fail "imports: no DLL list found (log: $LOGS/imports.log)"
 [ ${#foreign[@]} -eq 0 ] || fail "imports: $TARGET.exe needs ${foreign[*]} beside it (log: $LOGS/imports.log)"
 
-# ---- the zip: the .exe, the firmware folder with its README, the guide.
-# Text files get Windows line ends for Notepad.
-crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
-crlf "$ROOT/packaging/firmware-README.txt" "$STAGE/Kelvo Firmware/README.txt"
-crlf "$ROOT/docs/user-guide-windows.txt" "$STAGE/User Guide.txt"
+# ---- the zip of the staging folder
 mkdir -p "$DIST"
 ZIP=$DIST/$STAGE_NAME.zip
 rm -f "$ZIP.new"

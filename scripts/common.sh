@@ -1,4 +1,10 @@
-# Sourced by the scripts: installs Debian packages that are missing.
+# Sourced by the scripts (which set ROOT first): what several of them do.
+
+# AS_ROOT: the prefix that runs a command as root (sudo unless we are root).
+AS_ROOT=()
+[ "$(id -u)" -eq 0 ] || AS_ROOT=(sudo)
+# APT_GET: apt-get as root, unattended, waiting for another one's lock.
+APT_GET=("${AS_ROOT[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600)
 
 # ensure_packages PKG...: apt-get installs those not yet installed.
 ensure_packages() {
@@ -8,14 +14,47 @@ ensure_packages() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    "${APT_GET[@]}" -qq update
+    "${APT_GET[@]}" -qq install --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools fonts-liberation)
+
+# load_names: the names the build gives the product (cmake/names.cmake) as
+# shell variables: QRIO_FIRMWARE_FOLDER, QRIO_PACKAGE_NAME, QRIO_PRODUCT_NAME,
+# QRIO_COMPANY. Needs cmake; non-zero status when it cannot run.
+load_names() {
+    local names
+    names=$(cmake -P "$ROOT/cmake/names.cmake") || return 1
+    source <(printf '%s\n' "$names")
+}
+
+# source_date_epoch: exports SOURCE_DATE_EPOCH, the time every date in a
+# build's output takes: the environment's, else the commit's. Non-zero status
+# (and nothing exported) outside a git checkout.
+source_date_epoch() {
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+        local epoch
+        epoch=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null) && [ -n "$epoch" ] || return 1
+        SOURCE_DATE_EPOCH=$epoch
+    fi
+    export SOURCE_DATE_EPOCH
+}
+
+# build_windows_zip: builds the Windows zip with scripts/build-windows.sh
+# (which reuses what is built already) and sets ZIP to its path; a test
+# script that cannot have it stops with checks_abort.
+build_windows_zip() {
+    echo "building the Windows program (scripts/build-windows.sh)"
+    local out
+    if ! out=$(bash "$ROOT/scripts/build-windows.sh" 2>&1); then
+        echo "$out" | tail -n 5
+        checks_abort "scripts/build-windows.sh failed"
+    fi
+    ZIP=$(echo "$out" | tail -n 1)
+    [ -f "$ZIP" ] || checks_abort "scripts/build-windows.sh named no zip"
+}
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {
@@ -38,6 +77,19 @@ check_pass() {
 check_fail() {
     echo "FAIL $1${2:+: $2}"
     CHECKS_FAILED=$((CHECKS_FAILED + 1))
+}
+
+# check NAME COMMAND...: runs the command and counts it: passed when its
+# status is zero.
+check() {
+    local name=$1
+    shift
+    if "$@"; then check_pass "$name"; else check_fail "$name"; fi
+}
+# check_status NAME STATUS [WHY]: counts a check whose outcome is STATUS (0:
+# passed), with WHY on its line when it failed.
+check_status() {
+    if [ "$2" -eq 0 ]; then check_pass "$1"; else check_fail "$1" "${3:-}"; fi
 }
 
 # checks_summary: prints the closing line; its status is non-zero when a

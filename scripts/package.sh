@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux program in Release and packs it, with the link to its
-# Kelvo Firmware folder, menu entry, icon, manual page and documents, into a
-# Debian package: dist/QuorvexRemoteIOFirmwareUpdater_<version>_<arch>.deb.
+# firmware folder, menu entry, icon, manual page and documents, into a
+# Debian package: dist/QuorvexRemoteIOFirmwareUpdater_<version>_<arch>.deb
+# (its contents: the install rules, packaging/install.cmake and linux.cmake).
 # Installs the Debian packages it needs first. The last line of output is the
 # package's path.
 #
@@ -21,13 +22,10 @@ ensure_packages "${BUILD_PACKAGES[@]}" dpkg-dev file git
 BUILD=${QRIO_DEB_BUILD:-$ROOT/build-deb}
 DIST="$ROOT/dist"
 
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null) || {
-        echo "package.sh: not a git checkout: set SOURCE_DATE_EPOCH to the sources' time" >&2
-        exit 1
-    }
-fi
-export SOURCE_DATE_EPOCH
+source_date_epoch || {
+    echo "package.sh: not a git checkout: set SOURCE_DATE_EPOCH to the sources' time" >&2
+    exit 1
+}
 if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
     echo "package.sh: note: uncommitted changes; the package is not that of the commit" >&2
 fi

@@ -11,6 +11,7 @@
 # same files, so SHA256SUMS can be checked against a build of one's own.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/common.sh"
 DIST=$ROOT/dist
 LOGS=$DIST/release-logs
 mkdir -p "$LOGS"
@@ -34,6 +35,7 @@ run() {
 ZIP=$(run zip build-windows.sh)
 DEB=$(run deb package.sh)
 [ -f "$ZIP" ] && [ -f "$DEB" ] || fail "a build named no file ($ZIP, $DEB)"
+load_names || fail "cmake -P cmake/names.cmake gives no product name"
 VERSION=$(dpkg-deb -f "$DEB" Version)
 [[ $(basename "$ZIP") == *"-$VERSION-"* ]] || fail "the zip $(basename "$ZIP") is not of version $VERSION"
 
@@ -49,7 +51,7 @@ if [[ $HEADING == *"(unreleased)" ]] && [ "${QRIO_RELEASE_DRAFT:-0}" != 1 ]; the
     fail "CHANGELOG.md marks $VERSION unreleased: give its section the release date"
 fi
 {
-    echo "# Quorvex Remote-IO Firmware Updater ${HEADING#\#\# }"
+    echo "# $QRIO_PRODUCT_NAME ${HEADING#\#\# }"
     echo
     echo "$SECTION" | sed -e '/./,$!d'
 } > "$DIST/RELEASE-NOTES.md"

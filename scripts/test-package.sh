@@ -19,32 +19,18 @@ source "$ROOT/scripts/common.sh"
 # Debian's checkers; the window probe is built against Debian's Qt.
 ensure_packages lintian desktop-file-utils appstream pkg-config qtbase5-dev g++
 
-passed=0
-failed=0
-pass() { echo "PASS $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL $1"; failed=$((failed + 1)); }
-check() {
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
-summary() { echo "$passed passed, $failed failed"; }
-
 WORK=$(mktemp -d)
 PKG=""
 INSTALLED_BY_US=0
 PROGRAM_PID=""
 TEST_USER=""
-SUDO=()
-[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
-APT=("${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600)
 
 # purge_package: removes the package if dpkg still has it in any state.
 purge_package() {
     local status
     status=$(dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null) || return 0
     [[ $status == *not-installed ]] && return 0
-    "${APT[@]}" purge "$PKG" > "$WORK/purge.log" 2>&1
+    "${APT_GET[@]}" purge "$PKG" > "$WORK/purge.log" 2>&1
 }
 
 cleanup() {
@@ -58,7 +44,7 @@ cleanup() {
         echo "FAIL the package could not be removed: apt-get purge $PKG"
         status=1
     fi
-    [ -z "$TEST_USER" ] || "${SUDO[@]}" userdel "$TEST_USER" 2>/dev/null || true
+    [ -z "$TEST_USER" ] || "${AS_ROOT[@]}" userdel "$TEST_USER" 2>/dev/null || true
     rm -rf "$WORK"
     exit $status
 }
@@ -68,22 +54,23 @@ trap 'exit 130' INT TERM HUP
 # -- build
 if ! bash "$ROOT/scripts/package.sh" > "$WORK/package.log" 2>&1; then
     tail -n 40 "$WORK/package.log"
-    fail "scripts/package.sh builds the package"
-    summary
+    check_fail "scripts/package.sh builds the package"
+    checks_summary
     exit 1
 fi
 DEB=$(tail -n 1 "$WORK/package.log")
 DEB_NAME=$(basename "$DEB")
 check "scripts/package.sh writes dist/$DEB_NAME" test -f "$ROOT/dist/$DEB_NAME"
-[ -f "$ROOT/dist/$DEB_NAME" ] || { summary; exit 1; }
+[ -f "$ROOT/dist/$DEB_NAME" ] || { checks_summary; exit 1; }
 
+load_names || { check_fail "cmake -P cmake/names.cmake gives the firmware folder's name"; checks_summary; exit 1; }
 PKG=$(dpkg-deb -f "$DEB" Package)
 VERSION=$(dpkg-deb -f "$DEB" Version)
 APP_DIR="/usr/lib/$PKG"
 PROGRAM="$APP_DIR/QuorvexRemoteIOFirmwareUpdater"
-FOLDER_LINK="$APP_DIR/Kelvo Firmware"
+FOLDER_LINK="$APP_DIR/$QRIO_FIRMWARE_FOLDER"
 STATE_DIR="/var/lib/$PKG"
-FOLDER="$STATE_DIR/Kelvo Firmware"
+FOLDER="$STATE_DIR/$QRIO_FIRMWARE_FOLDER"
 LAUNCHER="/usr/bin/$PKG"
 DESKTOP="/usr/share/applications/$PKG.desktop"
 ICON="/usr/share/icons/hicolor/scalable/apps/$PKG.svg"
@@ -120,8 +107,8 @@ LOCK=/run/lock/$PKG-test.lock
 [ -d /run/lock ] || LOCK=/tmp/$PKG-test.lock
 exec 9> "$LOCK"
 if ! flock -w 1200 9; then
-    fail "no other package test holds $LOCK"
-    summary
+    check_fail "no other package test holds $LOCK"
+    checks_summary
     exit 1
 fi
 
@@ -131,14 +118,14 @@ if [[ $before == "install ok installed "* ]]; then
 fi
 INSTALLED_BY_US=1
 # --reinstall: an installed copy of the same version would otherwise be kept.
-if ! (cd "$ROOT" && "${APT[@]}" install --reinstall --allow-downgrades "./dist/$DEB_NAME") \
+if ! (cd "$ROOT" && "${APT_GET[@]}" install --reinstall --allow-downgrades "./dist/$DEB_NAME") \
         > "$WORK/install.log" 2>&1; then
     cat "$WORK/install.log"
-    fail "apt-get install ./dist/$DEB_NAME"
-    summary
+    check_fail "apt-get install ./dist/$DEB_NAME"
+    checks_summary
     exit 1
 fi
-pass "apt-get install ./dist/$DEB_NAME"
+check_pass "apt-get install ./dist/$DEB_NAME"
 
 installed_is_this_build() {
     [ "$(dpkg-query -W -f='${Status} ${Version}' "$PKG")" = "install ok installed $VERSION" ] &&
@@ -162,7 +149,7 @@ check "the program is in $APP_DIR, executable" test -x "$PROGRAM"
 folder_is_linked() {
     [ -L "$FOLDER_LINK" ] && [ "$(readlink "$FOLDER_LINK")" = "$FOLDER" ] && [ -d "$FOLDER_LINK" ]
 }
-check "the Kelvo Firmware entry beside the program is a link to $FOLDER" folder_is_linked
+check "the $QRIO_FIRMWARE_FOLDER entry beside the program is a link to $FOLDER" folder_is_linked
 folder_is_dialouts() {
     local got
     got=$(stat -c '%U:%G %a' "$FOLDER")
@@ -240,15 +227,15 @@ TEST_USER=qrio-pkgtest-$$
 USER_HOME="$WORK/user"
 mkdir -p "$USER_HOME"
 chmod 755 "$WORK"
-"${SUDO[@]}" useradd --no-create-home --home-dir "$USER_HOME" --shell /bin/sh \
-    --groups dialout "$TEST_USER" || { fail "useradd makes the test user $TEST_USER"; TEST_USER=""; }
+"${AS_ROOT[@]}" useradd --no-create-home --home-dir "$USER_HOME" --shell /bin/sh \
+    --groups dialout "$TEST_USER" || { check_fail "useradd makes the test user $TEST_USER"; TEST_USER=""; }
 # The user's session: their ids and groups, a clean environment of their own.
-AS_USER=("${SUDO[@]}" setpriv --reuid="$TEST_USER" --regid="$(id -g "$TEST_USER" 2>/dev/null)" --init-groups
+AS_USER=("${AS_ROOT[@]}" setpriv --reuid="$TEST_USER" --regid="$(id -g "$TEST_USER" 2>/dev/null)" --init-groups
     env -i PATH=/usr/bin:/bin HOME="$USER_HOME" XDG_CONFIG_HOME="$USER_HOME/.config"
     XDG_DATA_HOME="$USER_HOME/.local/share" XDG_RUNTIME_DIR="$USER_HOME/runtime")
 as_user() { "${AS_USER[@]}" "$@"; }
 if [ -n "$TEST_USER" ]; then
-    "${SUDO[@]}" chown "$TEST_USER:" "$USER_HOME"
+    "${AS_ROOT[@]}" chown "$TEST_USER:" "$USER_HOME"
     HEX_NAME=remote_io_field_v2.0
     as_user sh -c 'mkdir -p -m 700 "$HOME/runtime" &&
         printf ":020000040000FA\r\n:04000000DEADBEEFC4\r\n:00000001FF\r\n" > "$HOME/$1.hex"' \
@@ -270,7 +257,7 @@ if [ -n "$TEST_USER" ]; then
     if ! g++ -std=c++17 -shared -fPIC -O1 -Wall -Wextra -Werror -o "$PROBE" "$ROOT/tests/package/windowprobe.cpp" \
             $(pkg-config --cflags --libs Qt5Widgets) > "$WORK/probe.log" 2>&1; then
         sed 's/^/  /' "$WORK/probe.log"
-        fail "the window probe builds"
+        check_fail "the window probe builds"
     fi
     chmod 644 "$PROBE"
 
@@ -286,16 +273,16 @@ if [ -n "$TEST_USER" ]; then
     done
     sleep 2
     if kill -0 "$PROGRAM_PID" 2>/dev/null; then
-        pass "the program started through $PKG is still running after 2 s"
+        check_pass "the program started through $PKG is still running after 2 s"
     else
         wait "$PROGRAM_PID"
-        fail "the program started through $PKG is still running after 2 s (ended with $?)"
+        check_fail "the program started through $PKG is still running after 2 s (ended with $?)"
     fi
     if grep -Eiq 'error|fail|cannot|could not|unable|not found|abort|fatal|segmentation' "$WORK/run.log"; then
         sed 's/^/  /' "$WORK/run.log"
-        fail "the program reports no error on start-up"
+        check_fail "the program reports no error on start-up"
     else
-        pass "the program reports no error on start-up"
+        check_pass "the program reports no error on start-up"
     fi
     lists_the_file() {
         grep -qx "file: $HEX_NAME" "$USER_HOME/window.txt" 2>/dev/null ||
@@ -314,16 +301,16 @@ if [ -n "$TEST_USER" ]; then
     # keep the users' files and their notes; purge takes them away.
     NOTES_TEXT="remote_io_field_v2.0: for the 16-channel modules"
     as_user sh -c 'printf "%s\n" "$1" > "$2"' sh "$NOTES_TEXT" "$FOLDER/README.txt" ||
-        fail "the dialout member writes their notes into README.txt"
+        check_fail "the dialout member writes their notes into README.txt"
     users_files_kept() {
         [ -f "$FOLDER/$HEX_NAME.hex" ] && [ "$(cat "$FOLDER/README.txt")" = "$NOTES_TEXT" ]
     }
-    if (cd "$ROOT" && "${APT[@]}" install --reinstall "./dist/$DEB_NAME") > "$WORK/upgrade.log" 2>&1; then
+    if (cd "$ROOT" && "${APT_GET[@]}" install --reinstall "./dist/$DEB_NAME") > "$WORK/upgrade.log" 2>&1; then
         check "an upgrade keeps $HEX_NAME.hex and the users' README.txt" users_files_kept
         check "after an upgrade the folder is still root:dialout 2775" folder_is_dialouts
     else
         cat "$WORK/upgrade.log"
-        fail "apt-get install --reinstall ./dist/$DEB_NAME"
+        check_fail "apt-get install --reinstall ./dist/$DEB_NAME"
     fi
 fi
 
@@ -332,7 +319,7 @@ mapfile -t files < <(dpkg -L "$PKG" | while IFS= read -r p; do
     [ -d "$p" ] && [ ! -L "$p" ] || echo "$p"
 done)
 removed_keeps_firmware() {
-    "${APT[@]}" remove "$PKG" > "$WORK/remove.log" 2>&1 || { cat "$WORK/remove.log"; return 1; }
+    "${APT_GET[@]}" remove "$PKG" > "$WORK/remove.log" 2>&1 || { cat "$WORK/remove.log"; return 1; }
     [ ! -e "$PROGRAM" ] && [ ! -L "$FOLDER_LINK" ] || { echo "  the program or its link is left"; return 1; }
     [ -z "$TEST_USER" ] || users_files_kept
 }
@@ -350,5 +337,4 @@ removed_cleanly() {
 check "apt-get purge $PKG removes all of its ${#files[@]} files and $STATE_DIR" removed_cleanly
 INSTALLED_BY_US=0
 
-summary
-[ "$failed" -eq 0 ]
+checks_summary

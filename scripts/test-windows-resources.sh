@@ -4,7 +4,8 @@
 #   icon group   the first icon group is IDI_ICON1 (Qt's class icon), the only one
 #   icon sizes   it holds every size of cmake/windows-resources.cmake, square
 #   version      the binary and string versions are the project's (from CMake),
-#                company, product, description, file name and copyright are set
+#                the company is the one of cmake/names.cmake; product,
+#                description, file name and copyright are set
 #   manifest     one manifest, ID 1, well-formed, asInvoker, Windows 10/11,
 #                per-monitor DPI awareness (what Qt 5.15 sets itself)
 #   wine         Windows' own readers under Wine (ExtractIconEx, LoadImage as
@@ -27,52 +28,28 @@ APP_BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
 EXE_NAME=QuorvexRemoteIOFirmwareUpdater.exe
 PE="python3 $ROOT/scripts/pe_resources.py"
 
-passed=0
-failed=0
-check() { # check NAME OK-STATUS DETAIL
-    if [ "$2" -eq 0 ]; then
-        echo "PASS $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $1: $3"
-        failed=$((failed + 1))
-    fi
-}
-summary_fail() {
-    echo "$1"
-    echo "0 passed, 1 failed"
-    exit 1
-}
-
 ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix xvfb xauth xdotool x11-utils \
-    || summary_fail "installing icoutils, Python, Wine, mingw, Xvfb, xdotool and xprop failed"
+    || checks_abort "installing icoutils, Python, Wine, mingw, Xvfb, xdotool and xprop failed"
 
-echo "building the Windows program (scripts/build-windows.sh)"
-build_out=$(bash "$ROOT/scripts/build-windows.sh" 2>&1)
-status=$?
-if [ $status -ne 0 ]; then
-    echo "$build_out" | tail -n 5
-    summary_fail "scripts/build-windows.sh failed"
-fi
-ZIP=$(echo "$build_out" | tail -n 1)
-[ -f "$ZIP" ] || summary_fail "scripts/build-windows.sh named no zip"
+build_windows_zip
+load_names || checks_abort "cmake -P cmake/names.cmake gives no names"
 VERSION=$(cat "$APP_BUILD/project-version.txt" 2>/dev/null)
-[ -n "$VERSION" ] || summary_fail "no project version in $APP_BUILD/project-version.txt"
+[ -n "$VERSION" ] || checks_abort "no project version in $APP_BUILD/project-version.txt"
 IFS=. read -r v1 v2 v3 v4 <<<"$VERSION"
 QUAD=${v1:-0}.${v2:-0}.${v3:-0}.${v4:-0}
 
 rm -rf "$WORK/unpacked"
 mkdir -p "$WORK/unpacked"
-(cd "$WORK/unpacked" && cmake -E tar xf "$ZIP") || summary_fail "unpacking $ZIP failed"
+(cd "$WORK/unpacked" && cmake -E tar xf "$ZIP") || checks_abort "unpacking $ZIP failed"
 EXE=$(ls "$WORK"/unpacked/*/"$EXE_NAME" 2>/dev/null | head -n1)
-[ -f "$EXE" ] || summary_fail "$ZIP holds no $EXE_NAME"
+[ -f "$EXE" ] || checks_abort "$ZIP holds no $EXE_NAME"
 echo "checking $EXE_NAME $VERSION from $(basename "$ZIP")"
 
 # ---- the icon
 wrestool -l "$EXE" >"$WORK/wrestool.txt" 2>&1
 groups=$(sed -n "s/^--type=14 --name=\([^ ]*\) .*/\1/p" "$WORK/wrestool.txt")
 [ "$groups" = "'IDI_ICON1'" ]
-check "icon group" $? "icon groups: [$(echo $groups)], want only 'IDI_ICON1'"
+check_status "icon group" $? "icon groups: [$(echo $groups)], want only 'IDI_ICON1'"
 
 want_sizes=$(sed -n 's/^set(QRIO_ICON_SIZES \(.*\))$/\1/p' "$ROOT/cmake/windows-resources.cmake")
 got_sizes=""
@@ -82,23 +59,23 @@ if wrestool -x -t14 -n IDI_ICON1 "$EXE" >"$WORK/icon.ico" 2>/dev/null && [ -s "$
         | while read -r w h; do [ "$w" = "$h" ] && echo "$w" || echo "${w}x$h"; done | sort -n | xargs)
 fi
 [ -n "$want_sizes" ] && [ "$got_sizes" = "$want_sizes" ]
-check "icon sizes" $? "sizes [$got_sizes], want [$want_sizes]"
+check_status "icon sizes" $? "sizes [$got_sizes], want [$want_sizes]"
 
 # ---- the version resource
 $PE version "$EXE" >"$WORK/version.txt" 2>&1
 version_ok() {
     local want
     for want in "FILEVERSION $QUAD" "PRODUCTVERSION $QUAD" "FileVersion=$VERSION" \
-        "ProductVersion=$VERSION" "CompanyName=Quorvex" "OriginalFilename=$EXE_NAME"; do
+        "ProductVersion=$VERSION" "CompanyName=$QRIO_COMPANY" "OriginalFilename=$EXE_NAME"; do
         grep -qxF "$want" "$WORK/version.txt" || { echo "no \"$want\""; return 1; }
     done
     for want in ProductName FileDescription; do
         grep -q "^$want=..*" "$WORK/version.txt" || { echo "no $want"; return 1; }
     done
-    grep -q '^LegalCopyright=Copyright .*Quorvex' "$WORK/version.txt" || { echo "no copyright line"; return 1; }
+    grep -q "^LegalCopyright=Copyright .*$QRIO_COMPANY" "$WORK/version.txt" || { echo "no copyright line"; return 1; }
 }
 why=$(version_ok)
-check "version" $? "$why ($(tr '\n' ';' <"$WORK/version.txt"))"
+check_status "version" $? "$why ($(tr '\n' ';' <"$WORK/version.txt"))"
 
 # ---- the manifest
 manifests=$($PE list "$EXE" 2>&1 | awk '$1 == 24 { print $2 }' | xargs)
@@ -141,7 +118,7 @@ EOF
 ) || why=${why:-"the manifest check failed"}
 fi
 [ -z "$why" ]
-check "manifest" $? "$why"
+check_status "manifest" $? "$why"
 
 # ---- the same through Windows' own readers, under Wine
 PROBE=$WORK/resource_probe.exe
@@ -162,12 +139,12 @@ else
     timeout 120 wine "$PROBE" "Z:${EXE//\//\\}" </dev/null 2>"$WORK/probe.err" | tr -d '\r' >"$WORK/probe.txt"
     wine_stop
     for want in icons=1 first-icon=32x32 IDI_ICON1=32x32 IDI_ICON1@256=256x256 \
-        "FileVersion=$VERSION" "ProductVersion=$VERSION" CompanyName=Quorvex; do
+        "FileVersion=$VERSION" "ProductVersion=$VERSION" "CompanyName=$QRIO_COMPANY"; do
         grep -qxF "$want" "$WORK/probe.txt" || { why="no \"$want\" ($(tr '\n' ';' <"$WORK/probe.txt"))"; break; }
     done
 fi
 [ -z "$why" ]
-check "wine" $? "$why"
+check_status "wine" $? "$why"
 
 # ---- the window's icon, as the title bar and the taskbar get it
 # window_icon EXE OUT: started under Wine on this display, the first visible
@@ -249,7 +226,6 @@ EOF
     fi
 fi
 [ -z "$why" ]
-check "window icon" $? "$why"
+check_status "window icon" $? "$why"
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+checks_summary

@@ -53,11 +53,9 @@ winqt_ensure_deb_src() {
     suite=$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' "$src" | head -n1)
     signed=$(sed -n 's/^Signed-By: *//p' "$src" | head -n1)
     [ -n "$uri" ] && [ -n "$suite" ] || return 1
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
     printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
-        "$uri" "$suite" "$signed" | $sudo tee /etc/apt/sources.list.d/quorvex-deb-src.sources >/dev/null
-    $sudo apt-get update -qq
+        "$uri" "$suite" "$signed" | "${AS_ROOT[@]}" tee /etc/apt/sources.list.d/quorvex-deb-src.sources >/dev/null
+    "${APT_GET[@]}" -qq update
 }
 
 # winqt_build DEST LOGDIR: downloads, configures, builds and installs into DEST.
