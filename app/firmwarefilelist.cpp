@@ -18,7 +18,7 @@ void QuorvexRemoteIOFirmwareUpdater::fillFirmwareFileList()
     const QString storedName = QSettings().value(QStringLiteral("Settings/filename")).toString();
 
     const QDir programDir(QDir::fromNativeSeparators(QCoreApplication::applicationDirPath()));
-    const QDir folder(programDir.filePath(QStringLiteral("Kelvo Firmware")));
+    const QDir folder(programDir.filePath(QStringLiteral(QRIO_FIRMWARE_FOLDER)));
 
     // Plain files only; the name filters ignore case, and without an explicit
     // order the directory's own (by name, ignoring case) applies.

@@ -186,7 +186,7 @@ int main(int argc, char *argv[])
     if (setup.program.isEmpty()
         || (full
             && !hextest::writeFile(
-                programDir + QStringLiteral("/Kelvo Firmware/full.hex"),
+                programDir + QStringLiteral("/" QRIO_FIRMWARE_FOLDER "/full.hex"),
                 hextest::hexFile(testsupport::randomBytes(FlashGeometry::flashSize, 8),
                                  FlashGeometry::flashBase, "\r\n")))) {
         std::printf("cannot set up the program in %s\n", qPrintable(programDir));

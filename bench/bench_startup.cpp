@@ -121,7 +121,7 @@ int main()
         std::printf("  %-38s %s\n", p.label, p.path.c_str());
     if (!QFileInfo::exists(QFileInfo(QString::fromStdString(tool.path))
                                .dir()
-                               .filePath(QStringLiteral("Kelvo Firmware/README.txt"))))
+                               .filePath(QStringLiteral(QRIO_FIRMWARE_FOLDER "/README.txt"))))
         std::printf("  (no \"Kelvo Firmware\" folder beside the tool's wrapper: its file list "
                     "stays empty)\n");
 

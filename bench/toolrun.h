@@ -28,7 +28,7 @@ constexpr char successTitle[] = "^Burning Firmware Successful$";
 inline QString install(const QString &program, const QString &dir, const QString &hexName,
                        const QByteArray &hex)
 {
-    const QString folder = dir + QStringLiteral("/Kelvo Firmware");
+    const QString folder = dir + QStringLiteral("/" QRIO_FIRMWARE_FOLDER);
     const QString copy = dir + QStringLiteral("/QuorvexRemoteIOFirmwareUpdater");
     if (!QDir().mkpath(folder) || !QFile::copy(program, copy)
         || !hextest::writeFile(folder + QLatin1Char('/') + hexName + QStringLiteral(".hex"), hex))

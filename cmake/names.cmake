@@ -1,8 +1,9 @@
 # The names the build and the scripts give the product, written once here.
 # CMakeLists.txt includes this file; the scripts ask it for the names
 # (scripts/common.sh: load_names), which it prints as shell assignments when
-# run as `cmake -P cmake/names.cmake`. The program itself names its firmware
-# folder in app/firmwarefilelist.cpp.
+# run as `cmake -P cmake/names.cmake`. The program, its tests and benchmarks
+# get the firmware folder's name as QRIO_FIRMWARE_FOLDER (qrio_core's
+# compile definitions).
 
 # What users see: the window's maker and the program's name (menu entry,
 # software centres, the Windows version resource).

@@ -24,7 +24,7 @@ namespace {
 
 QString folderPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Kelvo Firmware");
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/" QRIO_FIRMWARE_FOLDER);
 }
 
 QStringList items(const QComboBox *box)
@@ -142,7 +142,7 @@ void TestFirmwareFileList::itemTextAndData()
     QCOMPARE(box->itemData(0, Qt::UserRole).type(), QVariant::String);
     QVERIFY(QFileInfo(path).isAbsolute());
     QCOMPARE(path, QDir(folderPath()).absoluteFilePath("io_v1.2.hex"));
-    QVERIFY(path.endsWith(QStringLiteral("/Kelvo Firmware/io_v1.2.hex")));
+    QVERIFY(path.endsWith(QStringLiteral("/" QRIO_FIRMWARE_FOLDER "/io_v1.2.hex")));
     QVERIFY(QFileInfo::exists(path));
     QCOMPARE(box->itemData(1, Qt::UserRole).toString(),
              QDir(folderPath()).absoluteFilePath("my firmware.hex"));
