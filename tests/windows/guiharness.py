@@ -45,10 +45,12 @@ PREFIXES = os.path.join(RUN, "prefixes")  # every prefix used, to end its sessio
 
 
 def port_link(n):
+    """The link COM<n> is registered to."""
     return os.path.join(PORTS, "ttyCOM%d" % n)
 
 
 def point(link, target):
+    """Points a link at target, in one step."""
     tmp = link + ".new"
     if os.path.lexists(tmp):
         os.unlink(tmp)
@@ -245,6 +247,7 @@ def find_window(regex, seconds):
 
 
 def window_name(window):
+    """A window's title."""
     return output(["xdotool", "getwindowname", window]).rstrip("\n")
 
 
@@ -273,6 +276,10 @@ def run_case(function, limit, tally, app_dir):
                 case.node.terminate()
             sys.stdout.flush()
             os._exit(status)
+    try:
+        os.setpgid(pid, pid)  # at once, whichever of the two gets there first
+    except OSError:
+        pass
     status = None
     while time.monotonic() < start + limit:
         done, status = os.waitpid(pid, os.WNOHANG)
