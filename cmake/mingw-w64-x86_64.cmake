@@ -14,12 +14,12 @@ set(CMAKE_CXX_COMPILER ${QRIO_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${QRIO_MINGW_TRIPLE}-windres)
 
 # try_compile projects see only cache variables, and some of them need the
-# prefix again.
-set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QRIO_QT_WIN_PREFIX)
+# prefix again. The serial layer alone (QRIO_SERIAL_ONLY) needs no Qt.
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QRIO_QT_WIN_PREFIX QRIO_SERIAL_ONLY)
 if(NOT QRIO_QT_WIN_PREFIX AND DEFINED ENV{QRIO_QT_WIN_PREFIX})
     set(QRIO_QT_WIN_PREFIX $ENV{QRIO_QT_WIN_PREFIX})
 endif()
-if(NOT QRIO_QT_WIN_PREFIX)
+if(NOT QRIO_QT_WIN_PREFIX AND NOT QRIO_SERIAL_ONLY)
     message(FATAL_ERROR "QRIO_QT_WIN_PREFIX: the prefix of a Qt 5 built for ${QRIO_MINGW_TRIPLE}")
 endif()
 

@@ -1,43 +1,11 @@
-# Sourced by the Wine test scripts: Wine's environment for a test, and a view
-# of /dev without the machine's own serial ports.
+# Sourced by the Wine test launchers (test-windows.sh, test-windows-gui.sh):
+# their failure before the Python driver runs, and a view of /dev without the
+# machine's own serial ports. What the drivers share is tests/windows/winetest.py.
 
-# wine_test_env PREFIX: quiet Wine in PREFIX, without Mono and Gecko.
-wine_test_env() {
-    export WINEPREFIX=$1
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-}
-
-# wine_stop: ends every process of $WINEPREFIX's Wine session and waits for it.
-wine_stop() {
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-    return 0
-}
-
-# wait_until PID COMMAND...: runs COMMAND every 50 ms until it succeeds, for
-# 5 s at most; gives up at once when process PID (the one that should make it
-# succeed) has ended. Returns COMMAND's last status.
-wait_until() {
-    local pid=$1
-    shift
-    for _ in $(seq 100); do
-        "$@" && return 0
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    "$@"
-}
-
-# node_slave FILE: the pty slave that canopen-node-sim reported in FILE (its
-# standard output); empty until it has.
-node_slave() {
-    sed -n 's/^COM[0-9]* \(\/dev\/[^ ]*\)$/\1/p' "$1" 2>/dev/null | head -n1
-}
-
-# node_reported FILE: true once canopen-node-sim has reported its slave.
-node_reported() {
-    [ -n "$(node_slave "$1")" ]
+# summary_fail MESSAGE: ends the run as one failed check, in the drivers' words.
+summary_fail() {
+    python3 "$ROOT/tests/windows/winetest.py" abort "$1"
+    exit 1
 }
 
 # host_serial_ports: the machine's serial devices that Wine would map to

@@ -1,25 +1,21 @@
-#!/usr/bin/env python3
-"""Checks of scripts/test-windows-gui.sh that read files the run left behind.
+"""What the Windows GUI test (guitest.py) reads from files a case left behind.
 
-    guicheck.py flash FLASH IMAGE
-        FLASH is the simulated node's flash file (from 0x8000), IMAGE the
-        firmware's data as a flat binary from its first address. The flash
-        must hold the image with its vector checksum in place: bytes 28..31
-        make the first eight little-endian words add up to 0 mod 2^32, every
-        other byte equals the image's, and the flash beyond the image's
-        256-byte blocks is erased (0xFF). Prints what differs; status 1 then.
+flash_problems(FLASH, IMAGE): FLASH is the simulated node's flash file (from
+0x8000), IMAGE the firmware's data as a flat binary from its first address.
+The flash must hold the image with its vector checksum in place: bytes 28..31
+make the first eight little-endian words add up to 0 mod 2^32, every other
+byte equals the image's, and the flash beyond the image's 256-byte blocks is
+erased (0xFF). Returns what differs, one text per difference (empty: none).
 
-    guicheck.py settings USER_REG KEY
-        Prints the string values of registry key KEY (as written in a Wine
-        prefix's user.reg, e.g. Software\\Quorvex\\Velmora(CANBus)\\Settings)
-        as name=value lines, sorted; status 1 when the key is absent.
+settings(USER_REG, KEY): the string values of registry key KEY (as written in
+a Wine prefix's user.reg, e.g. Software\\Quorvex\\Velmora(CANBus)\\Settings)
+as a dict; None when the key is absent.
 """
 
 import struct
-import sys
 
 
-def check_flash(flash_path, image_path):
+def flash_problems(flash_path, image_path):
     flash = open(flash_path, "rb").read()
     image = open(image_path, "rb").read()
     problems = []
@@ -39,9 +35,7 @@ def check_flash(flash_path, image_path):
         if tail.count(0xFF) != len(tail):
             first = next(i for i, b in enumerate(tail) if b != 0xFF) + blocks
             problems.append("byte 0x%X beyond the image is %02X, not erased" % (first, flash[first]))
-    for p in problems:
-        print(p)
-    return 1 if problems else 0
+    return problems
 
 
 def unquote(text):
@@ -56,7 +50,7 @@ def unquote(text):
     return "".join(out)
 
 
-def print_settings(reg_path, key):
+def settings(reg_path, key):
     header = "[" + key.replace("\\", "\\\\") + "]"
     values = None
     for line in open(reg_path, encoding="utf-8", errors="replace"):
@@ -70,21 +64,5 @@ def print_settings(reg_path, key):
         if line.startswith('"') and '"="' in line and line.endswith('"'):
             name, _, value = line[1:-1].partition('"="')
             values[unquote(name)] = unquote(value)
-    if values is None:
-        return 1
-    for name in sorted(values):
-        print("%s=%s" % (name, values[name]))
-    return 0
+    return values
 
-
-def main():
-    if len(sys.argv) == 4 and sys.argv[1] == "flash":
-        return check_flash(sys.argv[2], sys.argv[3])
-    if len(sys.argv) == 4 and sys.argv[1] == "settings":
-        return print_settings(sys.argv[2], sys.argv[3])
-    print(__doc__, file=sys.stderr)
-    return 2
-
-
-if __name__ == "__main__":
-    sys.exit(main())
