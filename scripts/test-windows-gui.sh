@@ -26,16 +26,16 @@ if [ -z "${QRIO_GUI_NAMESPACE:-}" ]; then
             ROOT=$1
             source "$ROOT/scripts/winetest.sh"
             if [ -n "$(host_serial_ports)" ] && ! hide_host_serial_ports "$2"; then
-                summary_fail "hiding the machine serial ports failed"
+                checks_abort "hiding the machine serial ports failed"
             fi
             QRIO_GUI_NAMESPACE=1 exec bash "$ROOT/scripts/test-windows-gui.sh"' _ "$ROOT" "$GUI/dev-view"
     fi
     [ -z "$(host_serial_ports)" ] \
-        || summary_fail "the machine's serial ports ($(host_serial_ports | tr '\n' ' ')) cannot be hidden from Wine: that needs root (unshare)"
+        || checks_abort "the machine's serial ports ($(host_serial_ports | tr '\n' ' ')) cannot be hidden from Wine: that needs root (unshare)"
 fi
 
 ensure_packages wine wine64 xvfb openbox xdotool xclip imagemagick fonts-liberation binutils python3 \
-    || summary_fail "installing Wine, Xvfb, Openbox, xdotool, xclip and ImageMagick failed"
+    || checks_abort "installing Wine, Xvfb, Openbox, xdotool, xclip and ImageMagick failed"
 
 # ---- the virtual display, on a free display number that Xvfb reports
 X=$GUI/x
@@ -53,7 +53,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
-read -r -t 10 display <"$X/display" || summary_fail "Xvfb did not start (log: $X/xvfb.log)"
+read -r -t 10 display <"$X/display" || checks_abort "Xvfb did not start (log: $X/xvfb.log)"
 export DISPLAY=:$display
 # A window manager: without one, Wine's windows never get the keyboard focus.
 openbox --sm-disable >"$X/openbox.log" 2>&1 &

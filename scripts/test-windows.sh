@@ -12,5 +12,5 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
 source "$ROOT/scripts/winetest.sh"
 
-ensure_packages wine wine64 g++-mingw-w64-x86-64 cmake python3 || summary_fail "cannot install Wine and mingw"
+ensure_packages wine wine64 g++-mingw-w64-x86-64 cmake python3 || checks_abort "cannot install Wine and mingw"
 exec python3 "$ROOT/tests/windows/serialtest.py"

@@ -1,12 +1,7 @@
 # Sourced by the Wine test launchers (test-windows.sh, test-windows-gui.sh):
-# their failure before the Python driver runs, and a view of /dev without the
-# machine's own serial ports. What the drivers share is tests/windows/winetest.py.
-
-# summary_fail MESSAGE: ends the run as one failed check, in the drivers' words.
-summary_fail() {
-    python3 "$ROOT/tests/windows/winetest.py" abort "$1"
-    exit 1
-}
+# a view of /dev without the machine's own serial ports. What the drivers
+# share is tests/windows/winetest.py; a launcher that cannot start its driver
+# ends with common.sh's checks_abort.
 
 # host_serial_ports: the machine's serial devices that Wine would map to
 # COM1, COM2, ... on its own (it takes every /dev/ttyS<k>, /dev/ttyUSB<k> and

@@ -20,7 +20,7 @@ from winetest import ROOT
 
 TITLE = "Velmora(CANBus)"
 SETTINGS_KEY = "Software\\Quorvex\\Velmora(CANBus)\\Settings"
-EXE_NAME = "QuorvexRemoteIOFirmwareUpdater.exe"
+EXE_NAME = winetest.build_names()["QRIO_EXE_NAME"] + ".exe"
 
 # Where to click, in the window of its designed size.
 DESIGN_SIZE = "531x296"

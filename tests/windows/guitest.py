@@ -37,7 +37,7 @@ from guiharness import (BUSY, DESIGN_SIZE, EXE_NAME, GUI, PIDS, PORT_BOX_XY, PRE
                         SIM_PORT, TEMPLATE, TITLE, output, point, port_link, quiet, run_case, window_name)
 from winetest import ROOT, abort
 
-FIRMWARE_FOLDER = "Kelvo Firmware"
+FIRMWARE_FOLDER = winetest.build_names()["QRIO_FIRMWARE_FOLDER"]
 
 # Besides the node's, four registered COM ports that cannot be opened
 # (registered to a directory, which fails as a port held by another program

@@ -229,9 +229,9 @@ def kill_pids(path):
     open(path, "w").close()
 
 
-if __name__ == "__main__":
-    # For the shell launchers: winetest.py abort MESSAGE
-    if len(sys.argv) == 3 and sys.argv[1] == "abort":
-        abort(sys.argv[2])
-    print("usage: winetest.py abort MESSAGE", file=sys.stderr)
-    sys.exit(2)
+def build_names():
+    """The names the build gives the product (cmake/names.cmake), by variable:
+    QRIO_FIRMWARE_FOLDER, QRIO_EXE_NAME and the others."""
+    out = subprocess.run(["cmake", "-P", os.path.join(ROOT, "cmake", "names.cmake")],
+                         capture_output=True, text=True, check=True).stdout
+    return dict(re.findall(r"^(\w+)='(.*)'$", out, re.M))
