@@ -2,7 +2,7 @@
 // 4-byte record by count alone.
 
 #include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/debuglog.h"
 #include "recordreader.h"
 #include "serialcanframe.h"
 

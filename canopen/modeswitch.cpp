@@ -2,7 +2,7 @@
 // firmware mark.
 
 #include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/debuglog.h"
 #include "modepauses.h"
 #include "nodeobjects.h"
 #include "serialcanframe.h"

@@ -2,7 +2,7 @@
 // its reply at a time. Replies are taken by byte count alone.
 
 #include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/debuglog.h"
 #include "recordreader.h"
 #include "serialcanframe.h"
 

@@ -1,7 +1,7 @@
 // Reading the flash back block by block, and comparing it with the image.
 
 #include "quorvexremoteiofirmwareupdater.h"
-#include "canopen/debuglog.h"
+#include "app/debuglog.h"
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"

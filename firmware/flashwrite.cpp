@@ -2,7 +2,7 @@
 // block its words and the block's flash address (docs/protocol.md).
 
 #include "quorvexremoteiofirmwareupdater.h"
-#include "canopen/debuglog.h"
+#include "app/debuglog.h"
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"

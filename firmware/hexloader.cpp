@@ -1,7 +1,7 @@
 #include "hexparser.h"
 #include "quorvexremoteiofirmwareupdater.h"
 
-#include "canopen/debuglog.h"
+#include "app/debuglog.h"
 
 #include <QByteArray>
 #include <QFile>
