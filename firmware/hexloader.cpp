@@ -1,3 +1,7 @@
+// The window's HEX loading: reads the chosen firmware file into the flash
+// image with the Qt-free parser (hexparser.h), with a message box for each
+// way it can fail.
+
 #include "hexparser.h"
 #include "quorvexremoteiofirmwareupdater.h"
 
