@@ -1,7 +1,7 @@
 // Moving the node between its user firmware and its boot mode, and the
 // firmware mark.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "app/debuglog.h"
 #include "modepauses.h"
 #include "nodeobjects.h"

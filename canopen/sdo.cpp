@@ -1,7 +1,7 @@
 // SDO client: expedited downloads and uploads of four bytes, one request and
 // its reply at a time. Replies are taken by byte count alone.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "app/debuglog.h"
 #include "recordreader.h"
 #include "serialcanframe.h"

@@ -3,9 +3,8 @@
 // way it can fail.
 
 #include "hexparser.h"
-#include "quorvexremoteiofirmwareupdater.h"
-
 #include "app/debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 
 #include <QByteArray>
 #include <QFile>
