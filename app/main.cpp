@@ -1,3 +1,5 @@
+// The program's start: one window, shown until it is closed.
+
 #include "quorvexremoteiofirmwareupdater.h"
 
 #include <QApplication>

@@ -1,4 +1,5 @@
 #pragma once
+// The tool's one window and everything an update does (see the class).
 
 #include "canopen/flashgeometry.h"
 #include "serial/serialline.h"

@@ -1,3 +1,6 @@
+// The update's log file (updatelog.h): its place, its header, the message
+// stream's lines taken in while an update runs, and its stages and times.
+
 #include "updatelog.h"
 #include "canopen/serialcanframe.h"
 #include "firmware/hexparser.h"

@@ -7,7 +7,7 @@
 
 #include "benchutil.h"
 #include "quorvexremoteiofirmwareupdater.h"
-#include "serial/devicescan_posix.h"
+#include "serial/serialdevicescan_posix.h"
 #include "serial/enumserialcom.h"
 #include "testsupport.h"
 

@@ -5,8 +5,8 @@
 // tool's image buffers, the simulated node's flash and the benchmarks
 // derives from these.
 //
-// Plain C++ (no Qt), so that the HEX parser's fuzz target, the simulator and
-// the benchmarks can include it as well.
+// Plain C++ (no Qt), so that the HEX parser's fuzz target, the simulator,
+// the benchmarks and the tests can include it as well.
 
 #include "serialcanframe.h"
 

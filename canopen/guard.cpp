@@ -1,8 +1,8 @@
 // The node's one-byte frame after it restarts into user mode, taken as a
 // 4-byte record by count alone.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "app/debuglog.h"
 #include "recordreader.h"
 #include "serialcanframe.h"
 

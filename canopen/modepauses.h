@@ -5,7 +5,8 @@
 // request; the simulated node's restart and the benchmarks' ideal client
 // keep to the same figures.
 //
-// Plain C++ (no Qt), shared by the tool, the simulator and the benchmarks.
+// Plain C++ (no Qt), shared by the tool, the simulator, the benchmarks and
+// the tests.
 
 #include <chrono>
 

@@ -1,8 +1,8 @@
 // Moving the node between its user firmware and its boot mode, and the
 // firmware mark.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "app/debuglog.h"
 #include "modepauses.h"
 #include "nodeobjects.h"
 #include "serialcanframe.h"

@@ -3,8 +3,8 @@
 // with them. docs/protocol.md describes how an update uses them; the block
 // layout behind blockDataObject is in flashgeometry.h.
 //
-// Plain C++ (no Qt): the tool, the simulated node and the benchmarks' ideal
-// client share these definitions.
+// Plain C++ (no Qt): the tool, the simulated node, the benchmarks' ideal
+// client and the tests share these definitions.
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 // SDO client: expedited downloads and uploads of four bytes, one request and
 // its reply at a time. Replies are taken by byte count alone.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "app/debuglog.h"
 #include "recordreader.h"
 #include "serialcanframe.h"
 

@@ -4,8 +4,9 @@
 // checksum: receivers keep in step by counting bytes. The records and how an
 // update uses them are described in docs/protocol.md.
 //
-// Plain C++ (no Qt): the tool, the simulated node and the benchmarks' ideal
-// client all build and take apart records with these definitions.
+// Plain C++ (no Qt): the tool, the simulated node, the benchmarks' ideal
+// client and the tests all build and take apart records with these
+// definitions.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // Reading the flash back block by block, and comparing it with the image.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "canopen/debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "app/debuglog.h"
+#include "app/updateobserver.h"
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
-#include "updateobserver.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>

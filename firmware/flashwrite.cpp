@@ -1,12 +1,12 @@
 // Writing the image into the node's flash: the flash key once, then per
 // block its words and the block's flash address (docs/protocol.md).
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "canopen/debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "app/debuglog.h"
+#include "app/updateobserver.h"
 #include "canopen/flashgeometry.h"
 #include "canopen/nodeobjects.h"
 #include "canopen/serialcanframe.h"
-#include "updateobserver.h"
 
 #include <QElapsedTimer>
 #include <QProgressDialog>

@@ -1,7 +1,10 @@
-#include "hexparser.h"
-#include "quorvexremoteiofirmwareupdater.h"
+// The window's HEX loading: reads the chosen firmware file into the flash
+// image with the Qt-free parser (hexparser.h), with a message box for each
+// way it can fail.
 
-#include "canopen/debuglog.h"
+#include "hexparser.h"
+#include "app/debuglog.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,3 +1,6 @@
+// Intel HEX reading without Qt (hexparser.h): digits, records, the image
+// and its vector-table checksum.
+
 #include "hexparser.h"
 
 #include <array>

@@ -1,3 +1,5 @@
+// The COM name filter (comname.h), for narrow and wide names alike.
+
 #include "comname.h"
 
 #include <limits>

@@ -1,3 +1,6 @@
+// The dosdevices folder on Linux (dosdevices_posix.h): where it is and what
+// its entries are.
+
 #include "dosdevices_posix.h"
 #include "comname.h"
 

@@ -1,3 +1,6 @@
+// Layer 2 of the port enumeration (enumserialcom.h): layer 1's port numbers
+// made into sorted port records.
+
 #include "enumserialcom.h"
 #include "serialdevicescan.h"
 

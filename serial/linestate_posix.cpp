@@ -1,3 +1,6 @@
+// The terminal settings of an open port on Linux (linestate_posix.h), and
+// the line telling support what an open found and changed.
+
 #include "linestate_posix.h"
 
 #include <iterator>

@@ -1,3 +1,6 @@
+// The line state (DCB) of an open Windows COM port (linestate_win.h), and
+// the line telling support what an open found and changed.
+
 #include "linestate_win.h"
 
 #include "serialline.h"

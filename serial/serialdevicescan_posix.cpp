@@ -4,7 +4,7 @@
 
 #include "serialdevicescan.h"
 #include "comname.h"
-#include "devicescan_posix.h"
+#include "serialdevicescan_posix.h"
 #include "dosdevices_posix.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The serial line's parts that are the same on every platform
+// (serialline.h): the diagnostic sink and the device path of a COM number.
+
 #include "serialline.h"
 
 #include <sstream>

@@ -3,7 +3,7 @@
 
 #include "serialline.h"
 #include "comname.h"
-#include "devicescan_posix.h"
+#include "serialdevicescan_posix.h"
 #include "linestate_posix.h"
 
 #include <cerrno>

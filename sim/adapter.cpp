@@ -29,7 +29,7 @@ constexpr std::size_t kInputCompactAt = 4096;
 
 } // namespace
 
-NodeSim::Impl::Impl(Options o)
+Adapter::Adapter(Options o)
     : options(std::move(o)),
       faults(options.faults),
       node(options.nodeId, options.startInBootMode, options.rebootDelayMs)
@@ -38,7 +38,7 @@ NodeSim::Impl::Impl(Options o)
 
 // ---------------------------------------------------------------- set-up
 
-bool NodeSim::Impl::openPty()
+bool Adapter::openPty()
 {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
@@ -86,7 +86,7 @@ bool NodeSim::Impl::openPty()
     return true;
 }
 
-bool NodeSim::Impl::registerPort()
+bool Adapter::registerPort()
 {
     if (options.com < 0)
         return true;
@@ -95,7 +95,7 @@ bool NodeSim::Impl::registerPort()
     return registration.add(dir, options.com, slavePath, &error);
 }
 
-void NodeSim::Impl::closeAll()
+void Adapter::closeAll()
 {
     registration.remove();
     for (int *fd : {&master, &slave, &wakeRead, &wakeWrite}) {
@@ -109,14 +109,14 @@ void NodeSim::Impl::closeAll()
 
 // ---------------------------------------------------------------- serving
 
-void NodeSim::Impl::wake()
+void Adapter::wake()
 {
     const char c = 1;
     if (wakeWrite >= 0)
         (void)!::write(wakeWrite, &c, 1);
 }
 
-void NodeSim::Impl::closeMaster()
+void Adapter::closeMaster()
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (master >= 0)
@@ -128,7 +128,7 @@ void NodeSim::Impl::closeMaster()
 
 // The next thing that is due: a timetable entry, the restart, a torn
 // record's end, the file log's flush.
-NodeSim::Impl::Clock::time_point NodeSim::Impl::nextDeadline() const
+Adapter::Clock::time_point Adapter::nextDeadline() const
 {
     Clock::time_point next = Clock::time_point::max();
     std::lock_guard<std::mutex> lock(mutex);
@@ -141,7 +141,7 @@ NodeSim::Impl::Clock::time_point NodeSim::Impl::nextDeadline() const
     return std::min(next, log.flushDue());
 }
 
-void NodeSim::Impl::run()
+void Adapter::run()
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -212,7 +212,7 @@ void NodeSim::Impl::run()
     log.flushFile(Clock::now());
 }
 
-void NodeSim::Impl::readInput(Clock::time_point now)
+void Adapter::readInput(Clock::time_point now)
 {
     std::uint8_t buf[4096];
     const ssize_t n = ::read(master, buf, sizeof buf);
@@ -228,7 +228,7 @@ void NodeSim::Impl::readInput(Clock::time_point now)
 }
 
 // Cuts the received bytes into records by their length byte.
-void NodeSim::Impl::takeInput(Clock::time_point now)
+void Adapter::takeInput(Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(mutex);
     for (;;) {
@@ -257,8 +257,7 @@ void NodeSim::Impl::takeInput(Clock::time_point now)
     }
 }
 
-void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size,
-                                 Clock::time_point now)
+void Adapter::handleRecord(const std::uint8_t *record, std::size_t size, Clock::time_point now)
 {
     log.add(Direction::Received, record, size, now);
     if (SerialCanFrame::getU16(record) != SerialCanFrame::SdoRequestBase + unsigned(options.nodeId))
@@ -281,7 +280,7 @@ void NodeSim::Impl::handleRecord(const std::uint8_t *record, std::size_t size,
 }
 
 // Moves what is due from the timetable to the output.
-void NodeSim::Impl::releaseDue(Clock::time_point now)
+void Adapter::releaseDue(Clock::time_point now)
 {
     while (!timetable.empty() && timetable.front().due <= now) {
         Timed &t = timetable.front();
@@ -292,7 +291,7 @@ void NodeSim::Impl::releaseDue(Clock::time_point now)
     }
 }
 
-void NodeSim::Impl::flushOutput()
+void Adapter::flushOutput()
 {
     while (master >= 0 && outputPos < output.size()) {
         const ssize_t n = ::write(master, output.data() + outputPos, output.size() - outputPos);

@@ -1,8 +1,9 @@
 #pragma once
-// The simulated serial-to-CAN adapter: the pseudo-terminal, the thread that
-// serves it, the cutting of what the client writes into records, and the
-// timetable of what goes back. It hands the records addressed to the node to
-// the node model and registers the port in the dosdevices folder.
+// The simulated serial-to-CAN adapter, all that a NodeSim is while it runs:
+// the pseudo-terminal, the thread that serves it, the cutting of what the
+// client writes into records, and the timetable of what goes back. It hands
+// the records addressed to the node to the node model and registers the
+// port in the dosdevices folder.
 //
 // One thread serves the pseudo-terminal's master side with ppoll(). Replies
 // that must wait (the line model, latency, split pieces) and the node's
@@ -25,12 +26,12 @@
 
 namespace nodesim {
 
-struct NodeSim::Impl
+struct Adapter
 {
     using Clock = std::chrono::steady_clock;
     using Bytes = std::vector<std::uint8_t>;
 
-    explicit Impl(Options o);
+    explicit Adapter(Options o);
 
     const Options options;
 

@@ -12,7 +12,7 @@
 
 namespace nodesim {
 
-NodeSim::NodeSim(Options options) : d(std::make_unique<Impl>(std::move(options))) {}
+NodeSim::NodeSim(Options options) : adapter(std::make_unique<Adapter>(std::move(options))) {}
 
 NodeSim::~NodeSim()
 {
@@ -21,121 +21,123 @@ NodeSim::~NodeSim()
 
 bool NodeSim::start()
 {
-    if (d->running)
+    if (adapter->running)
         return true;
-    if (d->options.nodeId < 1 || d->options.nodeId > 127) {
-        d->error = "node ID " + std::to_string(d->options.nodeId) + " is outside 1 to 127";
+    if (adapter->options.nodeId < 1 || adapter->options.nodeId > 127) {
+        adapter->error =
+            "node ID " + std::to_string(adapter->options.nodeId) + " is outside 1 to 127";
         return false;
     }
-    d->error.clear();
-    d->stopRequested = false;
-    d->hangUpRequested = false;
-    d->hungUp = false;
-    bool ok = d->options.flashPath.empty() || d->node.flash().open(d->options.flashPath, &d->error);
-    if (ok && !d->options.logPath.empty())
-        ok = d->log.openFile(d->options.logPath, &d->error);
-    ok = ok && d->openPty() && d->registerPort();
+    adapter->error.clear();
+    adapter->stopRequested = false;
+    adapter->hangUpRequested = false;
+    adapter->hungUp = false;
+    bool ok = adapter->options.flashPath.empty()
+              || adapter->node.flash().open(adapter->options.flashPath, &adapter->error);
+    if (ok && !adapter->options.logPath.empty())
+        ok = adapter->log.openFile(adapter->options.logPath, &adapter->error);
+    ok = ok && adapter->openPty() && adapter->registerPort();
     if (ok) {
         try {
-            d->thread = std::thread([this] { d->run(); });
+            adapter->thread = std::thread([this] { adapter->run(); });
         } catch (const std::system_error &e) {
-            d->error = e.what();
+            adapter->error = e.what();
             ok = false;
         }
     }
     if (!ok) {
-        d->closeAll();
+        adapter->closeAll();
         return false;
     }
-    d->running = true;
+    adapter->running = true;
     return true;
 }
 
 void NodeSim::stop()
 {
-    if (d->running) {
-        d->stopRequested = true;
-        d->wake();
-        d->thread.join();
-        d->running = false;
+    if (adapter->running) {
+        adapter->stopRequested = true;
+        adapter->wake();
+        adapter->thread.join();
+        adapter->running = false;
     }
-    d->closeAll();
-    std::lock_guard<std::mutex> lock(d->mutex);
-    d->timetable.clear();
-    d->output.clear();
-    d->outputPos = 0;
-    d->input.clear();
-    d->inputPos = 0;
+    adapter->closeAll();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    adapter->timetable.clear();
+    adapter->output.clear();
+    adapter->outputPos = 0;
+    adapter->input.clear();
+    adapter->inputPos = 0;
 }
 
 std::string NodeSim::error() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->error;
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->error;
 }
 
 std::string NodeSim::slavePath() const
 {
-    return d->slavePath;
+    return adapter->slavePath;
 }
 
 int NodeSim::comNumber() const
 {
-    return d->registration.com();
+    return adapter->registration.com();
 }
 
 std::string NodeSim::linkPath() const
 {
-    return d->registration.linkPath();
+    return adapter->registration.linkPath();
 }
 
 void NodeSim::setFaults(const Faults &faults)
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    if (faults.silentAfterRequests != d->faults.silentAfterRequests)
-        d->answeredSinceSilentAfterSet = 0;
-    d->faults = faults;
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    if (faults.silentAfterRequests != adapter->faults.silentAfterRequests)
+        adapter->answeredSinceSilentAfterSet = 0;
+    adapter->faults = faults;
 }
 
 Faults NodeSim::faults() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->faults;
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->faults;
 }
 
 void NodeSim::hangUp()
 {
-    if (!d->running) {
-        if (d->master >= 0)
-            ::close(d->master);
-        d->master = -1;
+    if (!adapter->running) {
+        if (adapter->master >= 0)
+            ::close(adapter->master);
+        adapter->master = -1;
         return;
     }
-    std::unique_lock<std::mutex> lock(d->mutex);
-    if (d->hungUp)
+    std::unique_lock<std::mutex> lock(adapter->mutex);
+    if (adapter->hungUp)
         return;
-    d->hangUpRequested = true;
-    d->wake();
-    d->hungUpCv.wait(lock, [this] { return d->hungUp; });
+    adapter->hangUpRequested = true;
+    adapter->wake();
+    adapter->hungUpCv.wait(lock, [this] { return adapter->hungUp; });
 }
 
 std::vector<LogEntry> NodeSim::log() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->log.entries();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->log.entries();
 }
 
 void NodeSim::clearLog()
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    d->log.clear();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    adapter->log.clear();
 }
 
 std::vector<std::vector<std::uint8_t>> NodeSim::receivedRecords() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
+    std::lock_guard<std::mutex> lock(adapter->mutex);
     std::vector<std::vector<std::uint8_t>> records;
-    for (const LogEntry &e : d->log.entries()) {
+    for (const LogEntry &e : adapter->log.entries()) {
         if (e.direction == Direction::Received && !e.dropped)
             records.push_back(e.bytes);
     }
@@ -144,32 +146,32 @@ std::vector<std::vector<std::uint8_t>> NodeSim::receivedRecords() const
 
 bool NodeSim::bootMode() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->node.bootMode();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->node.bootMode();
 }
 
 bool NodeSim::firmwareMarked() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->node.firmwareMarked();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->node.firmwareMarked();
 }
 
 long NodeSim::requestCount() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->requests;
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->requests;
 }
 
 std::vector<std::uint8_t> NodeSim::flash() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->node.flash().contents();
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    return adapter->node.flash().contents();
 }
 
 void NodeSim::setFlash(const std::vector<std::uint8_t> &contents)
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    d->node.flash().setContents(contents);
+    std::lock_guard<std::mutex> lock(adapter->mutex);
+    adapter->node.flash().setContents(contents);
 }
 
 } // namespace nodesim

@@ -60,6 +60,8 @@ struct LogEntry
     bool dropped = false; // received bytes skipped to get back in step (no record)
 };
 
+struct Adapter;
+
 class NodeSim
 {
 public:
@@ -98,8 +100,8 @@ public:
     void setFlash(const std::vector<std::uint8_t> &contents);
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> d;
+    // The running adapter and the node behind it (adapter.h).
+    std::unique_ptr<Adapter> adapter;
 };
 
 } // namespace nodesim

@@ -2,7 +2,7 @@
 // and the Linux sources of COM names (dosdevices folder and /dev table).
 
 #include "serial/comname.h"
-#include "serial/devicescan_posix.h"
+#include "serial/serialdevicescan_posix.h"
 #include "serial/enumserialcom.h"
 #include "serial/serialdevicescan.h"
 #include "testsupport.h"

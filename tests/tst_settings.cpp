@@ -4,7 +4,7 @@
 #include "quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
-#include "serial/devicescan_posix.h"
+#include "serial/serialdevicescan_posix.h"
 #include "testsupport.h"
 
 #include <QComboBox>

@@ -1,6 +1,8 @@
-// Updates that end early, or meet what an earlier exchange left on the line:
-// each ends in its own message (or none), stores what it should and leaves
-// the port free. One row per fault; the node answers at once.
+// Whole updates that meet a fault, or what others left behind (a port
+// another program holds or set up, a HEX file as an editor saved it, a reply
+// an earlier exchange left on the line): each ends in its own message (or
+// none), stores what it should and leaves the port free. One row per
+// condition; the node answers at once. And the progress dialog as it opens.
 
 #include "otheruser.h"
 #include "updatefault.h"
@@ -24,10 +26,10 @@ class TestUpdateFailures : public QObject
     Q_OBJECT
 
 private slots:
-    void endsEarly_data();
-    void endsEarly();
-    void dialogRange_data();
-    void dialogRange();
+    void conditionAndItsMessage_data();
+    void conditionAndItsMessage();
+    void dialogAsItOpens_data();
+    void dialogAsItOpens();
 };
 
 namespace {
@@ -108,7 +110,7 @@ UpdateFault editedFile(quint32 seed, const std::function<QByteArray(const QByteA
 
 } // namespace
 
-void TestUpdateFailures::endsEarly_data()
+void TestUpdateFailures::conditionAndItsMessage_data()
 {
     QTest::addColumn<UpdateFault>("row");
 
@@ -374,13 +376,13 @@ void TestUpdateFailures::endsEarly_data()
     }
 }
 
-void TestUpdateFailures::endsEarly()
+void TestUpdateFailures::conditionAndItsMessage()
 {
     QFETCH(UpdateFault, row);
     runUpdateFault(row);
 }
 
-void TestUpdateFailures::dialogRange_data()
+void TestUpdateFailures::dialogAsItOpens_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("maximum");
@@ -389,7 +391,7 @@ void TestUpdateFailures::dialogRange_data()
     QTest::newRow("131072") << 131072 << 262145;
 }
 
-void TestUpdateFailures::dialogRange()
+void TestUpdateFailures::dialogAsItOpens()
 {
     QFETCH(int, size);
     QFETCH(int, maximum);

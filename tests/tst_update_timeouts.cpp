@@ -1,6 +1,7 @@
-// Updates that meet a silent or late node: "Read timeout" with the exchange
-// that went unanswered (or the user-mode failure), and the port free again at
-// once. One row per fault; each waits out the line's real read time-out.
+// Updates that wait in vain, for a silent or late node or a line that takes
+// no bytes: "Read timeout" with the exchange that went unanswered (or the
+// user-mode failure), and the port free again at once. One row per fault;
+// each waits out the line's real time-outs or the 5 s user-mode pause.
 
 #include "updatefault.h"
 
@@ -18,11 +19,11 @@ class TestUpdateTimeouts : public QObject
     Q_OBJECT
 
 private slots:
-    void silence_data();
-    void silence();
+    void waitsInVain_data();
+    void waitsInVain();
 };
 
-void TestUpdateTimeouts::silence_data()
+void TestUpdateTimeouts::waitsInVain_data()
 {
     QTest::addColumn<UpdateFault>("row");
 
@@ -116,7 +117,7 @@ void TestUpdateTimeouts::silence_data()
     }
 }
 
-void TestUpdateTimeouts::silence()
+void TestUpdateTimeouts::waitsInVain()
 {
     QFETCH(UpdateFault, row);
     runUpdateFault(row);

@@ -1,6 +1,7 @@
 #pragma once
-// A whole update that meets a fault, as one row of a table: how the node
-// misbehaves, what happens before Update is pressed, the message the update
+// A whole update that meets a fault or a field condition, as one row of a
+// table: how the node misbehaves, what happens before Update is pressed (a
+// port or file left as other programs leave them), the message the update
 // ends in, what the node received, and whether a second update with the
 // fault gone must then go through.
 
