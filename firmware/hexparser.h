@@ -3,7 +3,7 @@
 // vector-table checksum. The window's loader (hexloader.cpp) wraps this with
 // file access and message boxes; the fuzz target builds it on its own.
 
-#include "../canopen/flashgeometry.h"
+#include "canopen/flashgeometry.h"
 
 #include <cstddef>
 #include <cstdint>

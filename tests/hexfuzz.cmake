@@ -9,7 +9,7 @@ add_executable(hexfuzz_corpus
     ${QRIO_HEXFUZZ_DIR}/fuzz_hexloader.cpp
     ${QRIO_HEXFUZZ_DIR}/corpus_main.cpp
     ${PROJECT_SOURCE_DIR}/firmware/hexparser.cpp)
-target_include_directories(hexfuzz_corpus PRIVATE ${PROJECT_SOURCE_DIR}/firmware)
+target_include_directories(hexfuzz_corpus PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(hexfuzz_corpus PROPERTIES AUTOMOC OFF AUTOUIC OFF)
 qrio_warnings(hexfuzz_corpus)
 # GCC 12 with the sanitizers sees false "may be used uninitialized" in <regex>.
@@ -22,7 +22,7 @@ if(QRIO_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     add_executable(fuzz_hexloader
         ${QRIO_HEXFUZZ_DIR}/fuzz_hexloader.cpp
         ${PROJECT_SOURCE_DIR}/firmware/hexparser.cpp)
-    target_include_directories(fuzz_hexloader PRIVATE ${PROJECT_SOURCE_DIR}/firmware)
+    target_include_directories(fuzz_hexloader PRIVATE ${PROJECT_SOURCE_DIR})
     set_target_properties(fuzz_hexloader PROPERTIES AUTOMOC OFF AUTOUIC OFF)
     # -O1 over the build type's level: fast enough to fuzz, still readable
     # in the sanitizers' reports. Any undefined behaviour stops the run.

@@ -11,7 +11,7 @@
 //  - the record and digit functions on their own, fed arbitrary text.
 // Any violation aborts, which the fuzzer reports with the input.
 
-#include "hexparser.h"
+#include "firmware/hexparser.h"
 
 #include <cctype>
 #include <cstdint>
