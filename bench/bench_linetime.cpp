@@ -26,7 +26,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -162,13 +161,11 @@ bool runUpdate(const Setup &setup, const nodesim::LineModel &line, const QString
 int main(int argc, char *argv[])
 {
     benchutil::prepareProcess();
-    std::signal(SIGPIPE, SIG_IGN);
     desktop::Process xvfb;
     if (!desktop::startDisplay(xvfb)) {
         std::printf("bench_linetime: Xvfb did not start\n");
         return 1;
     }
-    qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     benchutil::printMode("bench_linetime");

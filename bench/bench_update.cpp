@@ -35,7 +35,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -120,13 +119,11 @@ Run bestOf(const std::vector<Run> &runs)
 int main(int argc, char *argv[])
 {
     benchutil::prepareProcess();
-    std::signal(SIGPIPE, SIG_IGN);
     desktop::Process xvfb;
     if (!desktop::startDisplay(xvfb)) {
         std::printf("bench_update: Xvfb did not start\n");
         return 1;
     }
-    qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
 

@@ -94,9 +94,13 @@ inline std::string readLine(int fd)
 }
 
 // Xvfb on a free display number; sets DISPLAY for this process and its
-// children. False when it did not come up.
+// children and QT_QPA_PLATFORM to xcb, so that a QApplication made after
+// this call shows there too. SIGPIPE is ignored from here on: a child that
+// ends early must not end this process through its closed pipe. False when
+// Xvfb did not come up.
 inline bool startDisplay(Process &xvfb)
 {
+    std::signal(SIGPIPE, SIG_IGN);
     int fd = -1;
     // -displayfd: the server picks a free number and writes it once it serves.
     if (!xvfb.start({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
@@ -107,6 +111,7 @@ inline bool startDisplay(Process &xvfb)
     if (number.empty())
         return false;
     ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     return true;
 }
 

@@ -18,7 +18,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -49,11 +48,9 @@ int main(int argc, char *argv[])
         }
     }
     testsupport::isolateConfig();
-    std::signal(SIGPIPE, SIG_IGN);
     desktop::Process xvfb;
     if (!desktop::startDisplay(xvfb))
         return fail("Xvfb did not start");
-    qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
 
