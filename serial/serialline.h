@@ -62,6 +62,13 @@ void setDiagnosticSink(DiagnosticSink sink);
 // Hands `line` to the sink, if one is set. For the platform files.
 void report(const std::string &line);
 
+// The reports of a read or write that ended early, worded alike on every
+// platform: "Serial <what>: <done> of <size> bytes within <ms> ms" (its
+// deadline passed) and "Serial <what> failed after <done> of <size> bytes:
+// error <code> (<text>)". For the platform files.
+void reportDeadline(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t ms);
+void reportFailure(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t code);
+
 // "error <code> (<the system's text for it>)", the form every report of a
 // failed call takes: GetLastError/FormatMessage on Windows, errno/strerror
 // on Linux.

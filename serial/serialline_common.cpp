@@ -24,6 +24,18 @@ void report(const std::string &line)
         g_sink(line);
 }
 
+void reportDeadline(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t ms)
+{
+    report(std::string("Serial ") + what + ": " + std::to_string(done) + " of "
+           + std::to_string(size) + " bytes within " + std::to_string(ms) + " ms");
+}
+
+void reportFailure(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t code)
+{
+    report(std::string("Serial ") + what + " failed after " + std::to_string(done) + " of "
+           + std::to_string(size) + " bytes: " + systemErrorText(code));
+}
+
 std::wstring devicePath(std::uint32_t port)
 {
     std::wostringstream path;

@@ -74,20 +74,6 @@ Handle openFailed(int fd, const std::string &device, const char *step)
     return InvalidHandle;
 }
 
-// "Serial read: 3 of 11 bytes within 4000 ms" and the like.
-void reportTimeout(const char *what, std::uint32_t done, std::uint32_t size, std::uint32_t ms)
-{
-    report(std::string("Serial ") + what + ": " + std::to_string(done) + " of "
-           + std::to_string(size) + " bytes within " + std::to_string(ms) + " ms");
-}
-
-// "Serial read failed after 3 of 11 bytes: error 5 (Input/output error)".
-void reportFailure(const char *what, std::uint32_t done, std::uint32_t size, int code)
-{
-    report(std::string("Serial ") + what + " failed after " + std::to_string(done) + " of "
-           + std::to_string(size) + " bytes: " + systemErrorText(std::uint32_t(code)));
-}
-
 // The errno of a line that signalled end of file: a hung-up terminal
 // answers every request with EIO.
 int hangUpCode(int fd)
@@ -165,23 +151,23 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            reportFailure("write", *written, size, errno);
+            reportFailure("write", *written, size, std::uint32_t(errno));
             return false;
         }
         if (lineError) {
-            reportFailure("write", *written, size, hangUpCode(fd));
+            reportFailure("write", *written, size, std::uint32_t(hangUpCode(fd)));
             return false;
         }
         // The driver takes no more for now (full buffer, output stopped):
         // wait until it does, but not past the deadline.
         const int left = millisecondsLeft(deadline);
         if (left <= 0) {
-            reportTimeout("write", *written, size, WriteTimeoutMs);
+            reportDeadline("write", *written, size, WriteTimeoutMs);
             return false;
         }
         pollfd pfd{fd, POLLOUT, 0};
         if (poll(&pfd, 1, left) < 0 && errno != EINTR) {
-            reportFailure("write", *written, size, errno);
+            reportFailure("write", *written, size, std::uint32_t(errno));
             return false;
         }
         lineError = pfd.revents & (POLLERR | POLLHUP | POLLNVAL);
@@ -204,12 +190,12 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
-            reportFailure("read", *got, size, errno);
+            reportFailure("read", *got, size, std::uint32_t(errno));
             return *got > 0;
         }
         if (r == 0) {
             // Deadline: what has arrived.
-            reportTimeout("read", *got, size, ReadTimeoutMs);
+            reportDeadline("read", *got, size, ReadTimeoutMs);
             return true;
         }
         // Data, or an error or hang-up that the read names.
@@ -223,7 +209,7 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
         const bool noData = n == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
         if (n < 0 && noData && (pfd.revents & POLLIN))
             continue;
-        reportFailure("read", *got, size, noData ? hangUpCode(fd) : errno);
+        reportFailure("read", *got, size, std::uint32_t(noData ? hangUpCode(fd) : errno));
         return *got > 0; // what has arrived
     }
     return true;

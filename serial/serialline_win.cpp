@@ -24,13 +24,10 @@ HANDLE toHandle(Handle h)
 void reportShort(const char *what, BOOL ok, DWORD code, DWORD count, std::uint32_t size,
                  std::uint32_t timeoutMs)
 {
-    const std::string counts = std::to_string(count) + " of " + std::to_string(size) + " bytes";
     if (ok)
-        report(std::string("Serial ") + what + ": " + counts + " within "
-               + std::to_string(timeoutMs) + " ms");
+        reportDeadline(what, count, size, timeoutMs);
     else
-        report(std::string("Serial ") + what + " failed after " + counts + ": "
-               + systemErrorText(code));
+        reportFailure(what, count, size, code);
 }
 
 } // namespace
