@@ -16,7 +16,7 @@ import traceback
 import guicheck
 import winetest
 from ptyhold import start_holder
-from winetest import ROOT
+from winetest import ROOT, point_link as point
 
 TITLE = "Velmora(CANBus)"
 SETTINGS_KEY = "Software\\Quorvex\\Velmora(CANBus)\\Settings"
@@ -47,15 +47,6 @@ PREFIXES = os.path.join(RUN, "prefixes")  # every prefix used, to end its sessio
 def port_link(n):
     """The link COM<n> is registered to."""
     return os.path.join(PORTS, "ttyCOM%d" % n)
-
-
-def point(link, target):
-    """Points a link at target, in one step."""
-    tmp = link + ".new"
-    if os.path.lexists(tmp):
-        os.unlink(tmp)
-    os.symlink(target, tmp)
-    os.replace(tmp, link)
 
 
 def quiet(cmd, **kw):

@@ -37,14 +37,7 @@ import termios
 import time
 
 from ptyhold import set_state_of, start_holder
-
-
-def relink(link, target):
-    tmp = link + ".new"
-    if os.path.lexists(tmp):
-        os.unlink(tmp)
-    os.symlink(target, tmp)
-    os.replace(tmp, link)
+from winetest import point_link
 
 
 def write_all(fd, data):
@@ -102,8 +95,8 @@ def serve(args):
     # The helpers keep the slaves open from here on.
     os.close(data_slave)
     os.close(control_slave)
-    relink(args.data, slaves[0])
-    relink(args.control, slaves[1])
+    point_link(args.data, slaves[0])
+    point_link(args.control, slaves[1])
     with open(args.ready + ".new", "w") as f:
         f.write("ready\n")
     os.replace(args.ready + ".new", args.ready)

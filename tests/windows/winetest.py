@@ -83,6 +83,17 @@ def wait_for(condition, process=None, seconds=5.0):
         time.sleep(0.05)
 
 
+
+def point_link(link, target):
+    """Points a link (a Wine COM port's target) at target, in one step: a
+    program opening the port meanwhile finds the old target or the new one."""
+    tmp = link + ".new"
+    if os.path.lexists(tmp):
+        os.unlink(tmp)
+    os.symlink(target, tmp)
+    os.replace(tmp, link)
+
+
 # ---- Wine
 
 
