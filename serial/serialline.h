@@ -42,9 +42,12 @@ bool purge(Handle h);
 // false when the line failed or the deadline left part of it unsent.
 bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *written);
 
-// Returns once `size` bytes have arrived or ReadTimeoutMs after the call
-// began, with what has arrived in *got (0: nothing arrived).
-bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got);
+// Returns once `size` bytes have arrived or `timeoutMs` (1 to
+// ReadTimeoutMs) after the call began, with what has arrived in *got (0:
+// nothing arrived). A shorter deadline serves a reader whose own deadline
+// is nearer than a whole read time-out.
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got,
+          std::uint32_t timeoutMs = ReadTimeoutMs);
 
 // Discards unsent output (so that it never waits for a stalled line), then
 // closes the port.

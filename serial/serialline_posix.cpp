@@ -175,14 +175,14 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
     return true;
 }
 
-bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got, std::uint32_t timeoutMs)
 {
     *got = 0;
     if (h == InvalidHandle)
         return false;
     const int fd = static_cast<int>(h);
     auto *p = static_cast<unsigned char *>(buffer);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (*got < size) {
         const int left = millisecondsLeft(deadline);
         pollfd pfd{fd, POLLIN, 0};
@@ -195,7 +195,7 @@ bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
         }
         if (r == 0) {
             // Deadline: what has arrived.
-            reportDeadline("read", *got, size, ReadTimeoutMs);
+            reportDeadline("read", *got, size, timeoutMs);
             return true;
         }
         // Data, or an error or hang-up that the read names.

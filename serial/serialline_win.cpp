@@ -59,17 +59,27 @@ Handle open(const std::wstring &path)
     return reinterpret_cast<Handle>(h);
 }
 
-bool setTimeouts(Handle h)
+namespace {
+
+// The line's deadlines with a total read deadline of `readMs`.
+bool applyTimeouts(Handle h, std::uint32_t readMs)
 {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = ReadTimeoutMs;
+    timeouts.ReadTotalTimeoutConstant = readMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     // A write that cannot complete (CTS held low, a stalled adapter) gives up
     // instead of holding the tool and the port for ever.
     timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
     return ::SetCommTimeouts(toHandle(h), &timeouts) != FALSE;
+}
+
+} // namespace
+
+bool setTimeouts(Handle h)
+{
+    return applyTimeouts(h, ReadTimeoutMs);
 }
 
 bool purge(Handle h)
@@ -89,14 +99,22 @@ bool write(Handle h, const void *data, std::uint32_t size, std::uint32_t *writte
     return false;
 }
 
-bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got)
+bool read(Handle h, void *buffer, std::uint32_t size, std::uint32_t *got, std::uint32_t timeoutMs)
 {
+    // The driver holds one read deadline for the port: a shorter one is set
+    // for this read alone (rare: a reader near its own deadline).
+    const bool shorter = timeoutMs != ReadTimeoutMs;
+    if (shorter)
+        applyTimeouts(h, timeoutMs);
     DWORD count = 0;
     const BOOL ok = ::ReadFile(toHandle(h), buffer, size, &count, nullptr);
+    const DWORD code = ::GetLastError();
+    if (shorter)
+        applyTimeouts(h, ReadTimeoutMs);
     *got = count;
     if (ok && count == size)
         return true;
-    reportShort("read", ok, ::GetLastError(), count, size, ReadTimeoutMs);
+    reportShort("read", ok, code, count, size, timeoutMs);
     return ok != FALSE;
 }
 
