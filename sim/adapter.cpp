@@ -32,8 +32,10 @@ constexpr std::size_t kInputCompactAt = 4096;
 Adapter::Adapter(Options o)
     : options(std::move(o)),
       faults(options.faults),
-      node(options.nodeId, options.startInBootMode, options.rebootDelayMs)
+      node(options.nodeId, options.startInBootMode, options.rebootDelayMs),
+      traffic(options.nodeId, options.bus, Clock::now())
 {
+    traffic.nodeRunsUser(!options.startInBootMode, Clock::now());
 }
 
 // ---------------------------------------------------------------- set-up
@@ -138,6 +140,8 @@ Adapter::Clock::time_point Adapter::nextDeadline() const
         next = std::min(next, node.restartDue());
     if (inputPos < input.size())
         next = std::min(next, lastInput + kPartialRecordTimeout);
+    if (!midRecord())
+        next = std::min(next, traffic.nextDue());
     return std::min(next, log.flushDue());
 }
 
@@ -202,6 +206,7 @@ void Adapter::run()
                 }
             }
             releaseDue(now);
+            passBusTraffic(now);
         }
         flushOutput();
         std::lock_guard<std::mutex> lock(mutex);
@@ -237,8 +242,8 @@ void Adapter::takeInput(Clock::time_point now)
             break;
         const std::uint8_t *record = input.data() + inputPos;
         const std::size_t length = record[SerialCanFrame::LengthOffset];
-        if (length > SerialCanFrame::MaxDataLength) {
-            // No CAN frame is that long: we are out of step; skip one byte.
+        if (!SerialCanFrame::isFrameHead(record)) {
+            // No CAN frame has such a head: we are out of step; skip one byte.
             log.add(Direction::Received, record, 1, now, 0, true);
             ++inputPos;
             continue;
@@ -283,12 +288,35 @@ void Adapter::handleRecord(const std::uint8_t *record, std::size_t size, Clock::
 void Adapter::releaseDue(Clock::time_point now)
 {
     while (!timetable.empty() && timetable.front().due <= now) {
-        Timed &t = timetable.front();
-        log.add(Direction::Sent, t.bytes.data(), t.bytes.size(), now, t.piece);
-        if (master >= 0 && output.size() - outputPos + t.bytes.size() <= kMaxOutput)
-            output.insert(output.end(), t.bytes.begin(), t.bytes.end());
+        send(timetable.front().bytes, timetable.front().piece, now);
         timetable.pop_front();
     }
+}
+
+// Whether a split reply has gone out in part: nothing may come between its
+// pieces.
+bool Adapter::midRecord() const
+{
+    return !timetable.empty() && timetable.front().piece > 1;
+}
+
+// Passes on what the rest of the bus sent by now, between whole records.
+void Adapter::passBusTraffic(Clock::time_point now)
+{
+    traffic.nodeRunsUser(!node.bootMode() && !node.restarting(), now);
+    if (midRecord())
+        return;
+    std::vector<Bytes> frames;
+    traffic.takeDue(now, &frames);
+    for (const Bytes &frame : frames)
+        send(frame, 0, now);
+}
+
+void Adapter::send(const Bytes &bytes, int piece, Clock::time_point now)
+{
+    log.add(Direction::Sent, bytes.data(), bytes.size(), now, piece);
+    if (master >= 0 && output.size() - outputPos + bytes.size() <= kMaxOutput)
+        output.insert(output.end(), bytes.begin(), bytes.end());
 }
 
 void Adapter::flushOutput()

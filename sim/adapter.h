@@ -11,6 +11,7 @@
 // ever waits on a sleep. A self-pipe wakes the thread for stop() and
 // hangUp().
 
+#include "bustraffic.h"
 #include "lineswitches.h"
 #include "nodemodel.h"
 #include "nodesim.h"
@@ -41,6 +42,7 @@ struct Adapter
     long answeredSinceSilentAfterSet = 0;
     long requests = 0;
     NodeModel node;
+    BusTraffic traffic;
     RecordLog log;
     std::string error;
 
@@ -83,6 +85,9 @@ private:
     void takeInput(Clock::time_point now);
     void handleRecord(const std::uint8_t *record, std::size_t size, Clock::time_point now);
     void releaseDue(Clock::time_point now);
+    bool midRecord() const;
+    void passBusTraffic(Clock::time_point now);
+    void send(const Bytes &bytes, int piece, Clock::time_point now);
     void flushOutput();
 };
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <pthread.h>
 
@@ -38,6 +39,12 @@ const char kUsage[] =
     "  --baud N              serial line of N baud, 10 bits a byte\n"
     "  --can-bitrate N       CAN bus of N bit/s, one frame each way\n"
     "  --adapter-latency MS  the adapter passes each record on MS ms late\n"
+    "Bus traffic (each off by default), passed on to the computer like replies:\n"
+    "  --heartbeat MS        the node's heartbeat every MS ms while its user\n"
+    "                        firmware runs\n"
+    "  --other-nodes ID,...  other nodes on the bus, each sending its heartbeat\n"
+    "                        and a PDO ...\n"
+    "  --other-period MS     ... every MS ms (default %d)\n"
     "Faults:\n"
     "  --silent              answer nothing\n"
     "  --silent-after N      answer N requests, then nothing\n"
@@ -56,7 +63,7 @@ const char kUsage[] =
 void printUsage(std::FILE *to)
 {
     const nodesim::Options defaults;
-    std::fprintf(to, kUsage, defaults.rebootDelayMs);
+    std::fprintf(to, kUsage, defaults.rebootDelayMs, defaults.bus.otherPeriodMs);
 }
 
 [[noreturn]] void usageError(const std::string &message)
@@ -84,6 +91,20 @@ std::string name(const std::string &option, const char *text, const char *what)
     if (!*text)
         usageError(std::string("empty ") + what + " for " + option);
     return text;
+}
+
+// A comma-separated list of node IDs, each 1 to 127.
+std::vector<int> nodeList(const std::string &option, const std::string &text)
+{
+    std::vector<int> ids;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', at);
+        ids.push_back(int(number(option, text.substr(at, comma - at).c_str(), 1, 127)));
+        if (comma == std::string::npos)
+            return ids;
+        at = comma + 1;
+    }
 }
 
 } // namespace
@@ -121,6 +142,12 @@ int main(int argc, char *argv[])
             options.line.canBitrate = number(arg, value(), 1, 100000000);
         } else if (arg == "--adapter-latency") {
             options.line.adapterLatencyMs = int(number(arg, value(), 0, 60000));
+        } else if (arg == "--heartbeat") {
+            options.bus.heartbeatMs = int(number(arg, value(), 1, 3600000));
+        } else if (arg == "--other-nodes") {
+            options.bus.otherNodes = nodeList(arg, value());
+        } else if (arg == "--other-period") {
+            options.bus.otherPeriodMs = int(number(arg, value(), 1, 3600000));
         } else if (arg == "--boot") {
             options.startInBootMode = true;
         } else if (arg == "--silent") {

@@ -5,6 +5,7 @@
 // for the Windows tests under Wine. It speaks the protocol of the canopen/
 // headers, described in docs/protocol.md.
 
+#include "bustraffic.h"
 #include "linemodel.h"
 
 #include "canopen/modepauses.h"
@@ -44,7 +45,8 @@ struct Options
     // tool's pause, so that the boot-up record comes well within it.
     int rebootDelayMs = int(ModePauses::afterUserMode.count() / 5);
     bool startInBootMode = false;
-    LineModel line; // what each reply waits for the line it would cross; off by default
+    LineModel line;        // what each reply waits for the line it would cross; off by default
+    BusTrafficOptions bus; // what else the bus carries; a quiet bus by default
     Faults faults;
 };
 
