@@ -1,5 +1,5 @@
-// The node's one-byte frame after it restarts into user mode, taken as a
-// 4-byte record by count alone.
+// The node's one-byte error-control frame after it restarts into user mode
+// (its boot-up record, or a heartbeat when that was missed).
 
 #include "app/quorvexremoteiofirmwareupdater.h"
 #include "app/debuglog.h"
@@ -10,10 +10,12 @@
 
 void QuorvexRemoteIOFirmwareUpdater::receiveGuard(SerialLine::Handle handle)
 {
-    std::uint8_t record[SerialCanFrame::GuardRecordSize];
-    qint64 lastReadMs = 0;
-    if (!receiveRecord(handle, record, SerialCanFrame::GuardRecordSize, &lastReadMs)) {
-        UPDATER_DEBUG() << "Receive guard timeout: cost " << lastReadMs << " milli-second";
+    const AwaitedRecord awaited{std::uint16_t(SerialCanFrame::ErrorControlBase + nodeId),
+                                SerialCanFrame::GuardRecordSize - SerialCanFrame::HeadSize};
+    std::uint8_t record[SerialCanFrame::MaxRecordSize];
+    qint64 silentMs = 0;
+    if (!awaitRecord(handle, awaited, record, &silentMs)) {
+        UPDATER_DEBUG() << "Receive guard timeout: cost " << silentMs << " milli-second";
         throw new TimeoutException("Receive Guard");
     }
     UPDATER_DEBUG() << "Receive guide";

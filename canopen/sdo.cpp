@@ -1,5 +1,6 @@
 // SDO client: expedited downloads and uploads of four bytes, one request and
-// its reply at a time. Replies are taken by byte count alone.
+// its reply at a time. A reply is the node's SDO record for the object asked
+// for; whatever else the bus carries meanwhile is skipped.
 
 #include "app/quorvexremoteiofirmwareupdater.h"
 #include "app/debuglog.h"
@@ -39,24 +40,33 @@ std::string timeoutText(std::uint16_t index, std::uint8_t subIndex, bool downloa
     return text.str();
 }
 
-// Reads one whole reply; throws when a read brings nothing within the line's
-// read time-out.
-void receiveReply(Handle handle, std::uint16_t index, std::uint8_t subIndex, std::uint8_t *data,
-                  bool download)
+// Reads the node's reply for the object; throws when it does not come
+// within the line's read time-out. An abort is delivered like an answer,
+// its code logged.
+void receiveReply(Handle handle, int nodeId, std::uint16_t index, std::uint8_t subIndex,
+                  std::uint8_t *data, bool download)
 {
-    std::uint8_t reply[SerialCanFrame::SdoRecordSize];
-    qint64 lastReadMs = 0;
-    if (!receiveRecord(handle, reply, SerialCanFrame::SdoRecordSize, &lastReadMs)) {
+    const AwaitedRecord awaited{std::uint16_t(SerialCanFrame::SdoReplyBase + nodeId),
+                                SerialCanFrame::SdoLength, index, subIndex};
+    std::uint8_t reply[SerialCanFrame::MaxRecordSize];
+    qint64 silentMs = 0;
+    if (!awaitRecord(handle, awaited, reply, &silentMs)) {
         UPDATER_DEBUG() << (download ? "SDO download response timeout: "
                                      : "SDO upload response timeout: ")
-                        << lastReadMs << " milli-second";
+                        << silentMs << " milli-second";
         throw new TimeoutException(timeoutText(index, subIndex, download));
     }
     if (updaterDebugEnabled()) {
         HexDebugLine line;
-        for (std::uint8_t byte : reply)
-            line.hex(byte).text(" ");
+        for (std::size_t i = 0; i < SerialCanFrame::SdoRecordSize; ++i)
+            line.hex(reply[i]).text(" ");
     }
+    if (reply[SerialCanFrame::SdoCommandOffset] == SerialCanFrame::SdoAbort)
+        qInfo().noquote() << QStringLiteral("SDO abort, index %1, sub-index %2: abort code %3")
+                                 .arg(index, 0, 16)
+                                 .arg(subIndex, 0, 16)
+                                 .arg(SerialCanFrame::getU32(reply + SerialCanFrame::SdoDataOffset),
+                                      8, 16, QLatin1Char('0'));
     for (std::size_t i = 0; i < SerialCanFrame::SdoDataSize; ++i)
         data[i] = reply[SerialCanFrame::SdoDataOffset + i];
 }
@@ -83,7 +93,7 @@ bool QuorvexRemoteIOFirmwareUpdater::waitSdoDownloadResponse(Handle handle, std:
                                                              std::uint8_t subIndex,
                                                              std::uint8_t *data)
 {
-    receiveReply(handle, index, subIndex, data, true);
+    receiveReply(handle, nodeId, index, subIndex, data, true);
     return true;
 }
 
@@ -110,6 +120,6 @@ bool QuorvexRemoteIOFirmwareUpdater::waitSdoUploadResponse(Handle handle, std::u
                                                            std::uint8_t subIndex,
                                                            std::uint8_t *data)
 {
-    receiveReply(handle, index, subIndex, data, false);
+    receiveReply(handle, nodeId, index, subIndex, data, false);
     return true;
 }

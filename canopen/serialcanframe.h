@@ -1,8 +1,9 @@
 #pragma once
 // A CAN frame as the adapter carries it on the serial line: identifier (two
 // bytes, least significant first), length, data. No start marker, no
-// checksum: receivers keep in step by counting bytes. The records and how an
-// update uses them are described in docs/protocol.md.
+// checksum: a receiver cuts records by their length byte, and a head that no
+// CAN frame can have tells it the line is out of step. The records and how
+// an update uses them are described in docs/protocol.md.
 //
 // Plain C++ (no Qt): the tool, the simulated node, the benchmarks' ideal
 // client and the tests all build and take apart records with these
@@ -16,7 +17,9 @@ namespace SerialCanFrame {
 // The head: identifier at 0 and 1, the length of the data at 2.
 constexpr std::size_t HeadSize = 3;
 constexpr std::size_t LengthOffset = 2;
-constexpr std::size_t MaxDataLength = 8; // a CAN frame carries no more
+constexpr std::size_t MaxDataLength = 8;       // a CAN frame carries no more
+constexpr std::uint16_t MaxIdentifier = 0x7FF; // identifiers have 11 bits
+constexpr std::size_t MaxRecordSize = HeadSize + MaxDataLength;
 
 // SDO request and reply: the head, then command byte, object index (two
 // bytes), sub-index and four data bytes.
@@ -55,6 +58,14 @@ inline std::uint32_t getU32(const std::uint8_t *p)
 {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
            | std::uint32_t(p[3]) << 24;
+}
+
+// Whether the three bytes at `head` can start a record: an identifier of 11
+// bits and no more than 8 data bytes. A receiver that finds otherwise is out
+// of step (a stray byte, a record cut short) and drops one byte.
+inline bool isFrameHead(const std::uint8_t *head)
+{
+    return getU16(head) <= MaxIdentifier && head[LengthOffset] <= MaxDataLength;
 }
 
 inline void putU32(std::uint8_t *p, std::uint32_t v)

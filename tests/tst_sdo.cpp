@@ -1,5 +1,5 @@
-// SDO expedited transfers: the records on the wire, the replies taken by
-// count, and what a silent or broken line does.
+// SDO expedited transfers: the records on the wire, the replies picked out
+// of what else the line carries, and what a silent or broken line does.
 
 #include "quorvexremoteiofirmwareupdater.h"
 #include "canopen/serialcanframe.h"
@@ -54,7 +54,8 @@ private slots:
     void requestRecords_data();
     void requestRecords();
     void requestsOnTheWire();
-    void replyDataIsBytesSevenToTen();
+    void replyAmongOtherRecords_data();
+    void replyAmongOtherRecords();
     void abortReplyIsTakenAsReply();
     void debugLines();
     void replyInTwoPieces();
@@ -121,31 +122,54 @@ void TestSdo::requestsOnTheWire()
              QByteArray("850508430151006d726f6e"));
 }
 
-void TestSdo::replyDataIsBytesSevenToTen()
+void TestSdo::replyAmongOtherRecords_data()
 {
+    // What the line holds when the upload of 0x5101/0 from node 1 is
+    // awaited; the reply carries 'boot'. `pauseAt`: the bytes go out in two
+    // writes 300 ms apart, cut there (0: one write).
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("pauseAt");
+    const QByteArray reply = "81050843015100746f6f62";
+    QTest::newRow("the reply alone") << reply << 0;
+    QTest::newRow("split across reads") << reply << 5;
+    QTest::newRow("the node's boot-up and heartbeat first") << "01070100" + reply + "01070105" << 0;
+    QTest::newRow("other nodes' heartbeat, PDO and SDO reply first")
+        << "020701058201080102030405060708"
+           "82050843015100ffffffff"
+               + reply
+        << 0;
+    QTest::newRow("a stale reply for another object first")
+        << "8105086000510400000000" + reply << 0;
+    QTest::newRow("a stray byte first") << "00" + reply << 0;
+    QTest::newRow("a stray byte that makes a heartbeat look longer, split across reads")
+        << "aa01070105" + reply << 7;
+}
+
+void TestSdo::replyAmongOtherRecords()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, pauseAt);
     testsupport::PtyPeer peer;
     Updater w;
     w.nodeId = 1;
-    const SerialLine::Handle line =
+    const SerialLine::Handle handle =
         SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
-    QVERIFY(line != SerialLine::InvalidHandle);
-    SerialLine::setTimeouts(line);
-
-    // Any bytes 0 to 6 deliver the same value.
-    for (const char *head : {"81050843015100", "ffffffffffffff", "00000000000000"}) {
-        peer.send(QByteArray::fromHex(QByteArray(head) + "746f6f62"));
-        std::uint8_t value[4] = {};
-        QVERIFY(w.waitSdoUploadResponse(line, 0x5101, 0, value));
-        QCOMPARE(SerialCanFrame::getU32(value), 0x626F6F74u);
-    }
-    // One surplus byte shifts every later record by one.
-    peer.send(QByteArray::fromHex("aa8105084301510074"
-                                  "6f6f62"
-                                  "8105084301510074"));
+    QVERIFY(handle != SerialLine::InvalidHandle);
+    SerialLine::setTimeouts(handle);
+    const QByteArray bytesOut = QByteArray::fromHex(line);
+    std::thread sender([&] {
+        peer.send(bytesOut.left(pauseAt > 0 ? pauseAt : bytesOut.size()));
+        if (pauseAt > 0) {
+            QThread::msleep(300);
+            peer.send(bytesOut.mid(pauseAt));
+        }
+    });
     std::uint8_t value[4] = {};
-    w.waitSdoUploadResponse(line, 0x5101, 0, value);
-    QCOMPARE(bytes(value, 4), QByteArray::fromHex("00746f6f"));
-    SerialLine::close(line);
+    const QString timeout = timeoutOf([&] { w.waitSdoUploadResponse(handle, 0x5101, 0, value); });
+    sender.join();
+    QCOMPARE(timeout, QString());
+    QCOMPARE(SerialCanFrame::getU32(value), 0x626F6F74u);
+    SerialLine::close(handle);
 }
 
 void TestSdo::abortReplyIsTakenAsReply()

@@ -374,6 +374,30 @@ void TestUpdateFailures::conditionAndItsMessage_data()
         };
         QTest::newRow("stray byte and stale reply on the line") << row;
     }
+    // A live bus: the node's heartbeat once its user firmware runs (queued
+    // behind its boot-up record during the 5 s pause), or other nodes'
+    // heartbeats and PDOs all along.
+    for (const bool others : {false, true}) {
+        UpdateFault row;
+        if (others) {
+            row.options.bus.otherNodes = {2, 3};
+            row.options.bus.otherPeriodMs = 50;
+        } else {
+            row.options.bus.heartbeatMs = 1000;
+        }
+        row.imageSize = 1000;
+        row.seed = others ? 8 : 7;
+        row.icon = QMessageBox::Information;
+        row.title = "Burning Firmware Successful";
+        row.text = "Firmware of remote IO has beed updated.";
+        row.check = [](UpdateRig &rig) {
+            rig.checkFlash();
+            QVERIFY(rig.node->firmwareMarked());
+            QVERIFY(!rig.node->bootMode());
+        };
+        QTest::newRow(others ? "other nodes talking every 50 ms" : "node's heartbeat every second")
+            << row;
+    }
 }
 
 void TestUpdateFailures::conditionAndItsMessage()

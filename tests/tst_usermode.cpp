@@ -23,7 +23,7 @@ private slots:
     void bootUpDuringPauseIsReadAtOnce();
     void nodeThatStaysInBootMode();
     void noBootUpRecord();
-    void guardTakesAnyFourBytes();
+    void guardIsTheNodesOwnFrame();
 };
 
 void TestUserMode::bootUpDuringPauseIsReadAtOnce()
@@ -90,19 +90,24 @@ void TestUserMode::noBootUpRecord()
     QCOMPARE(rig.requests().size(), 1);
 }
 
-void TestUserMode::guardTakesAnyFourBytes()
+void TestUserMode::guardIsTheNodesOwnFrame()
 {
-    // A longer record in its place: its first four bytes are the guard, the
-    // other seven start the next reply.
+    // Another node's heartbeat and a reply of ours come first: the guard is
+    // the node's boot-up frame behind them, and the next reply after it.
     testsupport::PtyPeer peer;
     Updater w;
+    w.nodeId = 1;
     const SerialLine::Handle line =
         SerialLine::open(SerialLine::devicePath(std::uint32_t(peer.com())));
     SerialLine::setTimeouts(line);
-    peer.send(QByteArray::fromHex("81050843015100746f6f62") + QByteArray::fromHex("01020304"));
+    peer.send(QByteArray::fromHex("02070105"
+                                  "81050843015100746f6f62"
+                                  "01070100"
+                                  "81050843015100"
+                                  "01020304"));
     testsupport::DebugCapture capture;
     w.receiveGuard(line);
-    QCOMPARE(capture.lines(), QStringList({"Receive guide", "\"43\""}));
+    QCOMPARE(capture.lines(), QStringList({"Receive guide", "\"0\""}));
     std::uint8_t value[4];
     QVERIFY(w.waitSdoUploadResponse(line, 0x5101, 0, value));
     QCOMPARE(QByteArray(reinterpret_cast<char *>(value), 4), QByteArray::fromHex("01020304"));
