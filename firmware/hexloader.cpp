@@ -13,6 +13,43 @@
 
 #include <cstring>
 
+namespace {
+
+// The box text for a load that failed. Each names the line at fault where
+// there is one, so that the technician can see what is wrong with the file
+// instead of asking for the same file again; the failures of the whole file
+// say what to do about them on a second line.
+QString loadFailureText(const HexParser::LoadResult &result)
+{
+    using Status = HexParser::LoadStatus;
+    const auto tr = [](const char *text) { return QuorvexRemoteIOFirmwareUpdater::tr(text); };
+    switch (result.status) {
+    case Status::Ok:
+        break;
+    case Status::FormatError:
+    case Status::NotHexDigits:
+        return tr("unexpected format or checksum error (line %1)").arg(result.line);
+    case Status::DataTooLong:
+        return tr("Data record longer than %1 bytes (line %2)")
+            .arg(HexParser::kMaxDataBytes)
+            .arg(result.line);
+    case Status::TooBig:
+        return tr("Data size in hex file is bigger than %1").arg(FlashGeometry::flashSize);
+    case Status::NotContiguous:
+        return tr("Data in hex file is not contiguous (line %1)").arg(result.line);
+    case Status::NoEndOfFile:
+        return tr("Hex file has no end-of-file record") + QLatin1Char('\n')
+               + tr("The file may be incomplete: a copy that was still being written, or a "
+                    "download that was interrupted. Copy or download it again.");
+    case Status::Utf16Text:
+        return tr("Hex file is saved as UTF-16 text") + QLatin1Char('\n')
+               + tr("Open it in a text editor and save it as ANSI or UTF-8 text.");
+    }
+    return QString();
+}
+
+} // namespace
+
 bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
 {
     std::memset(image, 0xFF, sizeof image);
@@ -43,28 +80,8 @@ bool QuorvexRemoteIOFirmwareUpdater::loadHexFile()
 
     const HexParser::LoadResult result =
         HexParser::loadImage(text.constData(), static_cast<std::size_t>(text.size()), image);
-    switch (result.status) {
-    case HexParser::LoadStatus::Ok:
-        break;
-    case HexParser::LoadStatus::FormatError:
-        QMessageBox::critical(this, tr("Load hex file error"),
-                              tr("unexpected format or checksum error"), QMessageBox::Ok,
-                              QMessageBox::NoButton);
-        return false;
-    case HexParser::LoadStatus::NotHexDigits:
-        QMessageBox::critical(this, tr("Load hex file error"),
-                              tr("unexpected format or checksum error (line %1)").arg(result.line),
-                              QMessageBox::Ok, QMessageBox::NoButton);
-        return false;
-    case HexParser::LoadStatus::TooBig:
-        QMessageBox::critical(
-            this, tr("Load hex file error"),
-            tr("Data size in hex file is bigger than %1").arg(FlashGeometry::flashSize),
-            QMessageBox::Ok, QMessageBox::NoButton);
-        return false;
-    case HexParser::LoadStatus::NotContiguous:
-        QMessageBox::critical(this, tr("Load hex file error"),
-                              tr("Data in hex file is not contiguous (line %1)").arg(result.line),
+    if (result.status != HexParser::LoadStatus::Ok) {
+        QMessageBox::critical(this, tr("Load hex file error"), loadFailureText(result),
                               QMessageBox::Ok, QMessageBox::NoButton);
         return false;
     }

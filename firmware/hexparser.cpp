@@ -97,10 +97,29 @@ inline bool isHexLine(const char *line, std::size_t length)
     return true;
 }
 
-// Editors leave blanks, tabs and CRs at line ends; they carry nothing.
+// Editors indent lines and leave blanks, tabs and CRs at line ends; they
+// carry nothing.
+inline bool isLeadingSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 inline bool isTrailingSpace(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r';
+    return isLeadingSpace(c) || c == '\r';
+}
+
+// Notepad's "Unicode" is UTF-16: a byte-order mark, or without one a NUL
+// beside the first character. No 8-bit HEX text starts like that, and read
+// as 8-bit text it holds no record, so it would pass for a file without data.
+inline bool isUtf16(const char *text, std::size_t length)
+{
+    if (length < 2)
+        return false;
+    const auto first = static_cast<unsigned char>(text[0]);
+    const auto second = static_cast<unsigned char>(text[1]);
+    return (first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF) || first == 0
+           || second == 0;
 }
 
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF"; // UTF-8, as some editors save
@@ -169,9 +188,16 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
     std::uint64_t nextAddress = 0; // where the next data record has to start
     bool haveData = false;
 
+    // A file cut at a line end (a copy still being written, an interrupted
+    // download) reads as a good but short one; only its missing last record
+    // tells.
+    bool haveEnd = false;
+
     std::uint8_t bytes[kMaxConsideredLength / 2];
     std::uint8_t data[kMaxDataBytes];
 
+    if (isUtf16(text, length))
+        return failure(LoadStatus::Utf16Text, 0);
     const char *p = text;
     const char *const end = text + length;
     if (length >= kByteOrderMarkLength && std::memcmp(p, kByteOrderMark, kByteOrderMarkLength) == 0)
@@ -179,12 +205,16 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
     while (p < end) {
         const auto *lf =
             static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *line = p;
         std::size_t n = static_cast<std::size_t>((lf ? lf : end) - p);
-        while (n > 0 && isTrailingSpace(p[n - 1]))
-            --n;
-        const char *const line = p;
         p = lf ? lf + 1 : end;
         ++lineNumber;
+        while (n > 0 && isTrailingSpace(line[n - 1]))
+            --n;
+        while (n > 0 && isLeadingSpace(line[0])) {
+            ++line;
+            --n;
+        }
 
         // Comments and empty lines are skipped. A line that starts like a
         // record but is not one cannot be skipped: as the first or last data
@@ -196,8 +226,12 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
         if (n > static_cast<std::size_t>(kMaxConsideredLength)) {
             // Too long for 16 data bytes. Skipping a data record would lose
             // firmware; other records do not matter.
-            if (digitValue(line[7]) == 0 && digitValue(line[8]) == 0)
-                return failure(LoadStatus::FormatError, lineNumber);
+            if (digitValue(line[7]) == 0 && digitValue(line[8]) == 0) {
+                const int count = digitValue(line[1]) * 16 + digitValue(line[2]);
+                return failure(count > kMaxDataBytes ? LoadStatus::DataTooLong
+                                                     : LoadStatus::FormatError,
+                               lineNumber);
+            }
             continue;
         }
 
@@ -207,6 +241,7 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
             return failure(LoadStatus::FormatError, lineNumber);
 
         const int type = bytes[3];
+        haveEnd = haveEnd || type == 0x01;
         if (type != 0x00) {
             // Address records are not checked; their value is taken only when
             // the line holds it (count, address, type, two bytes, checksum).
@@ -230,6 +265,8 @@ LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image)
         std::memcpy(image + offset, data, static_cast<std::size_t>(count));
         offset += count;
     }
+    if (!haveEnd)
+        return failure(LoadStatus::NoEndOfFile, 0);
 
     LoadResult result;
     result.size = offset;

@@ -41,16 +41,20 @@ std::uint32_t setVectorChecksum(std::uint8_t *image);
 
 enum class LoadStatus {
     Ok,
-    FormatError,   // malformed record, bad checksum, or a data record too long
+    FormatError,   // malformed record or bad checksum
+    DataTooLong,   // a data record with more than kMaxDataBytes data bytes
     TooBig,        // data beyond the flash size (FlashGeometry::flashSize bytes)
     NotContiguous, // a data record does not continue where the previous one ended
-    NotHexDigits,  // a line starts with ':' but is not ':' and hexadecimal digits
+    NotHexDigits,  // a record line is not ':' and hexadecimal digits
+    NoEndOfFile,   // no end-of-file record: the file is most likely cut short
+    Utf16Text,     // the text is UTF-16, which holds no record the loader can read
 };
 
 struct LoadResult
 {
     LoadStatus status = LoadStatus::Ok;
-    int line = 0;               // 1-based line of the failure; 0 on success
+    int line = 0;               // 1-based line of the failure; 0 on success and
+                                // for NoEndOfFile and Utf16Text (the whole file)
     int size = 0;               // data bytes placed in the image (valid on success)
     std::uint32_t checksum = 0; // the word stored at bytes 28..31 (on success), for the log
 };
@@ -58,13 +62,17 @@ struct LoadResult
 // Loads the text of a HEX file into `image` (FlashGeometry::flashSize bytes,
 // image byte k goes to flash address flashBase + k): fills it
 // with 0xFF, packs the data of all data records from byte 0 on in file order,
-// and on success stores the vector checksum. Lines end at LF; a UTF-8
-// byte-order mark at the start of the text and blanks, tabs and CRs at the end
-// of a line are ignored. Lines that do not start with ':' are skipped; one that
-// does must be ':' and hexadecimal digits only (else NotHexDigits). Lines over
-// 43 characters are skipped, except data records, which are an error there.
-// Extended segment (02) and linear (04) address records only serve to check
-// that data is contiguous.
+// and on success stores the vector checksum. Text starting with a UTF-16
+// byte-order mark or with a NUL among its first two bytes is refused as
+// Utf16Text. Lines end at LF; a UTF-8 byte-order mark at the start of the text,
+// blanks and tabs at the start and blanks, tabs and CRs at the end of a line
+// are ignored. A line that then starts with ':' is a record line and must be
+// ':' and hexadecimal digits only (else NotHexDigits); other lines are
+// skipped. Record lines over 43 characters are skipped, except data records
+// (DataTooLong when their byte count is over 16, else FormatError). Extended
+// segment (02) and linear (04) address records only serve to check that data
+// is contiguous. The text must hold an end-of-file record (01) of at most 43
+// characters, else NoEndOfFile; records after it are still loaded.
 LoadResult loadImage(const char *text, std::size_t length, std::uint8_t *image);
 LoadResult loadImage(std::istream &in, std::uint8_t *image);
 

@@ -18,12 +18,22 @@ namespace {
 enum Outcome { Loads, Warning, Critical };
 
 const QString kLoadError = QStringLiteral("Load hex file error");
-const QString kFormatError = QStringLiteral("unexpected format or checksum error");
 const QString kTooBig = QStringLiteral("Data size in hex file is bigger than 131072");
+const QString kNoEnd = QStringLiteral(
+    "Hex file has no end-of-file record\nThe file may be incomplete: a copy that was still being "
+    "written, or a download that was interrupted. Copy or download it again.");
+const QString kUtf16 =
+    QStringLiteral("Hex file is saved as UTF-16 text\nOpen it in a text editor and save it as "
+                   "ANSI or UTF-8 text.");
 
 QString formatErrorAt(int line)
 {
     return QStringLiteral("unexpected format or checksum error (line %1)").arg(line);
+}
+
+QString tooLong(int line)
+{
+    return QStringLiteral("Data record longer than 16 bytes (line %1)").arg(line);
 }
 
 QString notContiguous(int line)
@@ -37,6 +47,12 @@ QByteArray lines(const QList<QByteArray> &list, const char *eol = "\n")
     for (const QByteArray &l : list)
         out += l + eol;
     return out;
+}
+
+// The lines as a writer ends them: with an end-of-file record.
+QByteArray hexLines(const QList<QByteArray> &list, const char *eol = "\n")
+{
+    return lines(list, eol) + endOfFile() + eol;
 }
 
 } // namespace
@@ -238,7 +254,7 @@ void TestHexLoader::loadFile_data()
     const QString ok;
 
     // Files that hold no data.
-    QTest::newRow("empty file") << QByteArray() << int(Loads) << none << ok;
+    QTest::newRow("empty file") << QByteArray() << int(Critical) << none << kNoEnd;
     QTest::newRow("only end of file") << lines({endOfFile()}) << int(Loads) << none << ok;
     QTest::newRow("only address and start records") << lines(
         {linearAddress(0), record(0x05, 0, QByteArray("\x00\x00\x80\x00", 4)), endOfFile()})
@@ -248,8 +264,8 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("one record at 0x8000")
         << lines({dataRecord(0x8000, a), endOfFile()}) << int(Loads) << a << ok;
     QTest::newRow("first record at any address")
-        << lines({dataRecord(0x1234, a), dataRecord(0x1244, b)}) << int(Loads) << a + b << ok;
-    QTest::newRow("records of different lengths") << lines(
+        << hexLines({dataRecord(0x1234, a), dataRecord(0x1244, b)}) << int(Loads) << a + b << ok;
+    QTest::newRow("records of different lengths") << hexLines(
         {dataRecord(0x8000, a.left(3)), dataRecord(0x8003, b), dataRecord(0x8013, c.left(1))})
                                                   << int(Loads) << a.left(3) + b + c.left(1) << ok;
     QTest::newRow("data after end of file")
@@ -261,15 +277,17 @@ void TestHexLoader::loadFile_data()
         << lines({dataRecord(0x8000, a), dataRecord(0x8010, b), endOfFile()}, "\r\n") << int(Loads)
         << a + b << ok;
     QTest::newRow("last line without line end")
-        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) << int(Loads) << a + b << ok;
+        << lines({dataRecord(0x8000, a), dataRecord(0x8010, b)}) + endOfFile() << int(Loads)
+        << a + b << ok;
     QTest::newRow("last line ending in CR without LF")
-        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) + "\r" << int(Loads) << a + b << ok;
+        << lines({dataRecord(0x8000, a), dataRecord(0x8010, b)}) + endOfFile() + "\r" << int(Loads)
+        << a + b << ok;
     QTest::newRow("wrong checksum on end of file and address records")
         << lines({record(0x04, 0, QByteArray("\x00\x00", 2), -1, 3), dataRecord(0x8000, a),
                   QByteArray(":00000001FE")})
         << int(Loads) << a << ok;
     QTest::newRow("43-character record is the longest considered")
-        << lines({dataRecord(0x8000, a)}) << int(Loads) << a << ok;
+        << hexLines({dataRecord(0x8000, a)}) << int(Loads) << a << ok;
 
     // Files as editors save them load like the clean file: a byte-order mark
     // at the start, blanks, tabs and CRs at the end of a line are ignored.
@@ -292,21 +310,36 @@ void TestHexLoader::loadFile_data()
                   dataRecord(0x8020, c) + "    ", endOfFile() + " "})
         << int(Loads) << a + b + c << ok;
     QTest::newRow("trailing blank on the last line without line end")
-        << dataRecord(0x8000, a) + "\n" + dataRecord(0x8010, b) + " " << int(Loads) << a + b << ok;
+        << lines({dataRecord(0x8000, a), dataRecord(0x8010, b)}) + endOfFile() + " " << int(Loads)
+        << a + b << ok;
     QTest::newRow("CR CR LF line ends")
         << editor::withLineEnds(clean, "\r\r\n") << int(Loads) << a + b + c << ok;
     QTest::newRow("byte-order mark, trailing blank and CR CR LF") << editor::withByteOrderMark(
         editor::trailingOnFirstDataLine(editor::withLineEnds(clean, "\r\r\n"), " "))
                                                                   << int(Loads) << a + b + c << ok;
 
-    // Lines that do not start with a colon are skipped.
-    QTest::newRow("leading blank skipped")
-        << lines({" " + dataRecord(0x8000, a), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
+    // Files cut short or saved in another encoding are refused; indented
+    // records are records.
+    QTest::newRow("cut at a line end: no end-of-file record")
+        << editor::cutAtLineEnd(hexFile(pattern(1000, 4))) << int(Critical) << none << kNoEnd;
+    QTest::newRow("indented first record")
+        << editor::intoDataLine(clean, false, 0, "  ") << int(Loads) << a + b + c << ok;
+    QTest::newRow("indented last record")
+        << editor::intoDataLine(clean, true, 0, "\t") << int(Loads) << a + b + c << ok;
+    QTest::newRow("UTF-16 LE with byte-order mark")
+        << editor::asUtf16(clean) << int(Critical) << none << kUtf16;
+    QTest::newRow("UTF-16 LE without byte-order mark")
+        << editor::asUtf16(clean, false) << int(Critical) << none << kUtf16;
+
+    // Lines whose first non-blank character is not a colon are skipped.
+    QTest::newRow("leading blank: the record is read, not skipped")
+        << lines({" " + dataRecord(0x8000, a), dataRecord(0x8000, b)}) << int(Critical) << none
+        << notContiguous(2);
     QTest::newRow("comment, empty line and line of blanks skipped")
-        << lines({"; comment " + dataRecord(0x8000, c), "", " \t ", dataRecord(0x8000, b)})
+        << hexLines({"; comment " + dataRecord(0x8000, c), "", " \t ", dataRecord(0x8000, b)})
         << int(Loads) << b << ok;
     QTest::newRow("record without colon skipped")
-        << lines({dataRecord(0x8000, a).mid(1), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
+        << hexLines({dataRecord(0x8000, a).mid(1), dataRecord(0x8000, b)}) << int(Loads) << b << ok;
 
     // A line that starts with a colon and is still not a colon and hex digits
     // is refused: skipping it could shift or shorten the image.
@@ -334,40 +367,41 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("blank inside a line longer than 43 characters")
         << lines({record(0x05, 0, pattern(20)).insert(20, ' '), dataRecord(0x8000, a)})
         << int(Critical) << none << formatErrorAt(1);
-    QTest::newRow("long records of other types skipped") << lines(
+    QTest::newRow("long records of other types skipped") << hexLines(
         {record(0x05, 0, pattern(20)), record(0x04, 0, pattern(17)), dataRecord(0x8000, a)})
                                                          << int(Loads) << a << ok;
     QTest::newRow("44-character non-data line skipped")
-        << lines({record(0x01, 0, pattern(16)) + "0", dataRecord(0x8000, a)}) << int(Loads) << a
+        << hexLines({record(0x01, 0, pattern(16)) + "0", dataRecord(0x8000, a)}) << int(Loads) << a
         << ok;
 
     // Malformed considered lines.
     QTest::newRow("data record with wrong checksum")
         << lines({dataRecord(0x8000, a), record(0x00, 0x8010, b, -1, 1)}) << int(Critical) << none
-        << kFormatError;
+        << formatErrorAt(2);
     QTest::newRow("odd number of digits")
-        << lines({QByteArray(":000000000")}) << int(Critical) << none << kFormatError;
+        << lines({QByteArray(":000000000")}) << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("byte count 0x11 on a short line")
-        << lines({record(0x00, 0x8000, a, 0x11)}) << int(Critical) << none << kFormatError;
+        << lines({record(0x00, 0x8000, a, 0x11)}) << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("fewer than four bytes: 2 digits")
-        << lines({QByteArray(":00")}) << int(Critical) << none << kFormatError;
+        << lines({QByteArray(":00")}) << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("fewer than four bytes: 4 digits")
-        << lines({QByteArray(":0000")}) << int(Critical) << none << kFormatError;
+        << lines({QByteArray(":0000")}) << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("fewer than four bytes: 6 digits")
-        << lines({QByteArray(":000000")}) << int(Critical) << none << kFormatError;
+        << lines({QByteArray(":000000")}) << int(Critical) << none << formatErrorAt(1);
     QTest::newRow("byte count beyond the data present")
-        << lines({record(0x00, 0x8000, a.left(8), 16)}) << int(Critical) << none << kFormatError;
+        << lines({record(0x00, 0x8000, a.left(8), 16)}) << int(Critical) << none
+        << formatErrorAt(1);
     QTest::newRow("byte count below the data present takes the counted bytes")
-        << lines({record(0x00, 0x8000, a, 4), dataRecord(0x8004, b)}) << int(Loads) << a.left(4) + b
-        << ok;
+        << hexLines({record(0x00, 0x8000, a, 4), dataRecord(0x8004, b)}) << int(Loads)
+        << a.left(4) + b << ok;
     QTest::newRow("32-byte data records (75 characters)")
         << lines({record(0x00, 0x8000, pattern(32)), record(0x00, 0x8020, pattern(32, 9))})
-        << int(Critical) << none << kFormatError;
+        << int(Critical) << none << tooLong(1);
     QTest::newRow("17-byte data record (45 characters)")
         << lines({dataRecord(0x8000, a), record(0x00, 0x8010, pattern(17))}) << int(Critical)
-        << none << kFormatError;
+        << none << tooLong(2);
     QTest::newRow("44-character data line")
-        << lines({dataRecord(0x8000, a) + "0"}) << int(Critical) << none << kFormatError;
+        << lines({dataRecord(0x8000, a) + "0"}) << int(Critical) << none << formatErrorAt(1);
 
     // Contiguity, with address records applied.
     QTest::newRow("records at 0x0000 and 0x1000 are not contiguous")
@@ -382,15 +416,15 @@ void TestHexLoader::loadFile_data()
     QTest::newRow("line number counts every line") << lines(
         {"; made by hand", "", dataRecord(0x8000, a), endOfFile(), dataRecord(0x9000, b)}, "\r\n")
                                                    << int(Critical) << none << notContiguous(5);
-    QTest::newRow("linear address record continues at 64 KiB")
-        << lines({linearAddress(0), dataRecord(0xFFF0, a), linearAddress(1), dataRecord(0x0000, b)})
-        << int(Loads) << a + b << ok;
+    QTest::newRow("linear address record continues at 64 KiB") << hexLines(
+        {linearAddress(0), dataRecord(0xFFF0, a), linearAddress(1), dataRecord(0x0000, b)})
+                                                               << int(Loads) << a + b << ok;
     QTest::newRow("segment address record continues at 64 KiB")
-        << lines({dataRecord(0xFFF0, a), segmentAddress(0x1000), dataRecord(0x0000, b)})
+        << hexLines({dataRecord(0xFFF0, a), segmentAddress(0x1000), dataRecord(0x0000, b)})
         << int(Loads) << a + b << ok;
     QTest::newRow("segment and linear records mixed")
-        << lines({segmentAddress(0x0800), dataRecord(0x7FF0, a), linearAddress(1),
-                  dataRecord(0x0000, b), segmentAddress(0x1001), dataRecord(0x0000, c)})
+        << hexLines({segmentAddress(0x0800), dataRecord(0x7FF0, a), linearAddress(1),
+                     dataRecord(0x0000, b), segmentAddress(0x1001), dataRecord(0x0000, c)})
         << int(Loads) << a + b + c << ok;
     QTest::newRow("missing linear address record")
         << lines({dataRecord(0xFFF0, a), dataRecord(0x0000, b)}) << int(Critical) << none
@@ -399,16 +433,16 @@ void TestHexLoader::loadFile_data()
         << lines({linearAddress(0), dataRecord(0xFFF0, a), linearAddress(2), dataRecord(0x0000, b)})
         << int(Critical) << none << notContiguous(4);
     QTest::newRow("address record with wrong checksum still moves the address")
-        << lines({dataRecord(0xFFF0, a), record(0x04, 0, QByteArray("\x00\x01", 2), -1, 1),
-                  dataRecord(0x0000, b)})
+        << hexLines({dataRecord(0xFFF0, a), record(0x04, 0, QByteArray("\x00\x01", 2), -1, 1),
+                     dataRecord(0x0000, b)})
         << int(Loads) << a + b << ok;
     QTest::newRow("address record too short to hold a value is ignored")
-        << lines({dataRecord(0x8000, a), QByteArray(":02000004"), QByteArray(":0200000400"),
-                  dataRecord(0x8010, b)})
+        << hexLines({dataRecord(0x8000, a), QByteArray(":02000004"), QByteArray(":0200000400"),
+                     dataRecord(0x8010, b)})
         << int(Loads) << a + b << ok;
-    QTest::newRow("empty data record does not break the run")
-        << lines({dataRecord(0x8000, a), record(0x00, 0x5000, QByteArray()), dataRecord(0x8010, b)})
-        << int(Loads) << a + b << ok;
+    QTest::newRow("empty data record does not break the run") << hexLines(
+        {dataRecord(0x8000, a), record(0x00, 0x5000, QByteArray()), dataRecord(0x8010, b)})
+                                                              << int(Loads) << a + b << ok;
 
     // The 131072-byte limit.
     const QByteArray full = pattern(0x20000, 7);
@@ -543,7 +577,7 @@ void TestHexLoader::eachLoadStartsAfresh()
     // data placed before the failure.
     const LoadRun run = runLoad(*window, bad);
     QVERIFY(!run.ok);
-    checkBox(run, QMessageBox::Critical, kLoadError, kFormatError);
+    checkBox(run, QMessageBox::Critical, kLoadError, formatErrorAt(7));
     QCOMPARE(window->imageSize, 40);
     QByteArray partial(kImageBytes, char(0xFF));
     partial.replace(0, 64, pattern(64, 6));

@@ -223,7 +223,7 @@ void TestHexWriters::editedWriterOutput()
 }
 
 // srec_cat's own default of 32 data bytes per record gives lines the loader
-// cannot take whole; they are refused rather than skipped.
+// cannot take whole; they are refused, saying so, rather than skipped.
 void TestHexWriters::longRecordsOfAWriterAreRejected()
 {
     const QString bin = dir.filePath(QStringLiteral("long.bin"));
@@ -241,7 +241,8 @@ void TestHexWriters::longRecordsOfAWriterAreRejected()
     QVERIFY(!result.ok);
     QCOMPARE(result.boxes.size(), 1);
     QCOMPARE(result.boxes.first().title, QStringLiteral("Load hex file error"));
-    QCOMPARE(result.boxes.first().text, QStringLiteral("unexpected format or checksum error"));
+    QCOMPARE(result.boxes.first().text,
+             QStringLiteral("Data record longer than 16 bytes (line 2)"));
     QCOMPARE(window->imageSize, -1);
 }
 

@@ -263,7 +263,7 @@ void TestUpdateFailures::conditionAndItsMessage_data()
             rig.window->ui->spinBox_nodeid->setValue(33);
         };
         row.title = "Load hex file error";
-        row.text = "unexpected format or checksum error";
+        row.text = "unexpected format or checksum error (line 1)";
         row.requestCount = 0;
         row.check = [](UpdateRig &) {
             // The choices are stored before the file is read.
@@ -296,6 +296,18 @@ void TestUpdateFailures::conditionAndItsMessage_data()
             QVERIFY(rig.window->progressDialog == nullptr);
         };
         QTest::newRow("blank inside a data line") << row;
+    }
+    {
+        UpdateFault row = editedFile(18, hextest::editor::cutAtLineEnd);
+        row.icon = QMessageBox::Critical;
+        row.title = "Load hex file error";
+        row.text =
+            "Hex file has no end-of-file record\nThe file may be incomplete: a copy that was "
+            "still being written, or a download that was interrupted. Copy or download it "
+            "again.";
+        row.requestCount = 0;
+        row.check = [](UpdateRig &rig) { QVERIFY(rig.node->receivedRecords().empty()); };
+        QTest::newRow("file cut at a line end") << row;
     }
     {
         UpdateFault row;

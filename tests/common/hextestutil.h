@@ -169,6 +169,23 @@ inline QByteArray withLineEnds(const QByteArray &text, const QByteArray &eol)
     return out;
 }
 
+// The file as far as a line end about halfway through: a copy still being
+// written, or a download that was interrupted.
+inline QByteArray cutAtLineEnd(const QByteArray &text)
+{
+    return text.left(text.indexOf('\n', text.size() / 2) + 1);
+}
+
+// The text as Notepad saves it as "Unicode": UTF-16 little-endian, by
+// default with its byte-order mark.
+inline QByteArray asUtf16(const QByteArray &text, bool byteOrderMark = true)
+{
+    QByteArray out = byteOrderMark ? QByteArray("\xFF\xFE") : QByteArray();
+    for (char c : text)
+        out += QByteArray(1, c) + '\0';
+    return out;
+}
+
 // The same file without its leading linear address record for 0, so that its
 // first line is a data record (the address 0 is implied).
 inline QByteArray dataFirst(const QByteArray &text)

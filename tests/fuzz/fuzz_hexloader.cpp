@@ -4,10 +4,11 @@
 //    data (apart from the checksum word), eight words at 0..31 adding to 0;
 //  - a plain reference loader built from the line-at-a-time functions
 //    (parseHexRecord, hexStringToBytes) and the regular-expression line filter
-//    (after the byte-order mark and trailing blanks, tabs and CRs are taken
-//    off; a line that starts with ':' and fails the filter is refused),
-//    which must agree with the optimised loader on result, line, size and
-//    every image byte;
+//    (UTF-16 text refused first; after the byte-order mark, leading blanks
+//    and tabs and trailing blanks, tabs and CRs are taken off, a line that
+//    starts with ':' and fails the filter is refused; no end-of-file record
+//    is a failure), which must agree with the optimised loader on result,
+//    line, size and every image byte;
 //  - the record and digit functions on their own, fed arbitrary text.
 // Any violation aborts, which the fuzzer reports with the input.
 
@@ -70,6 +71,10 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
     std::uint64_t base = 0;
     std::uint64_t next = 0;
     bool haveData = false;
+    bool haveEnd = false;
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0
+        || (text.size() >= 2 && text.find('\0') < 2))
+        return fail(LoadStatus::Utf16Text, 0);
     std::size_t pos = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     while (pos < text.size()) {
         const std::size_t lf = text.find('\n', pos);
@@ -77,6 +82,7 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
         pos = lf == std::string::npos ? text.size() : lf + 1;
         const std::size_t kept = line.find_last_not_of(" \t\r");
         line.erase(kept == std::string::npos ? 0 : kept + 1);
+        line.erase(0, line.find_first_not_of(" \t"));
         ++lineNumber;
 
         if (line.empty() || line[0] != ':')
@@ -84,8 +90,12 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
         if (!considered(line))
             return fail(LoadStatus::NotHexDigits, lineNumber);
         if (line.size() > 43) {
-            if (HexParser::hexCharToInt(line[7]) * 16 + HexParser::hexCharToInt(line[8]) == 0)
-                return fail(LoadStatus::FormatError, lineNumber);
+            if (HexParser::hexCharToInt(line[7]) * 16 + HexParser::hexCharToInt(line[8]) == 0) {
+                const int count =
+                    HexParser::hexCharToInt(line[1]) * 16 + HexParser::hexCharToInt(line[2]);
+                return fail(count > 16 ? LoadStatus::DataTooLong : LoadStatus::FormatError,
+                            lineNumber);
+            }
             continue;
         }
         std::uint8_t data[16];
@@ -97,6 +107,8 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
         std::uint8_t bytes[512];
         const int n = HexParser::hexStringToBytes(line, bytes, 512);
         FUZZ_CHECK(n >= 4);
+        if (bytes[3] == 1)
+            haveEnd = true;
         if (bytes[3] != 0) {
             FUZZ_CHECK(length == 0);
             if ((bytes[3] == 2 || bytes[3] == 4) && n >= 7) {
@@ -119,6 +131,8 @@ LoadResult referenceLoad(const std::string &text, std::uint8_t *image)
         std::memcpy(image + offset, data, static_cast<std::size_t>(length));
         offset += length;
     }
+    if (!haveEnd)
+        return fail(LoadStatus::NoEndOfFile, 0);
     LoadResult r;
     r.size = offset;
     r.checksum = HexParser::setVectorChecksum(image);
@@ -157,6 +171,8 @@ void checkLoad(const std::uint8_t *input, std::size_t size)
             sum += le32(image.data() + i);
         FUZZ_CHECK(sum == 0);
         FUZZ_CHECK(le32(image.data() + 28) == result.checksum);
+    } else if (result.status == LoadStatus::NoEndOfFile || result.status == LoadStatus::Utf16Text) {
+        FUZZ_CHECK(result.line == 0); // a failure of the whole file
     } else {
         FUZZ_CHECK(result.line >= 1);
     }
