@@ -131,6 +131,25 @@ def case_terminal(c):
             "the program reports the line state found and set (%s; %s)" % (found or "none", set_ or "none"))
 
 
+def case_live_bus(c):
+    """On a live bus (the node's heartbeat every second, two other nodes'
+    heartbeats and PDOs every 50 ms), an update of a small image ends in
+    "Burning Firmware Successful" and the node's flash holds it."""
+    c.new_prefix()
+    c.start_node("--node", str(NODE), "--heartbeat", "1000", "--other-nodes", "2,3", "--other-period", "50")
+    c.preset(nodeid=str(NODE), com_port=str(SIM_PORT), filename=SMALL_FIRMWARE)
+    c.start_program()
+    box = c.update_and_wait(60)
+    if not box:
+        return
+    c.check(box.says("Burning Firmware Successful"),
+            "on a live bus, an update ends in \"Burning Firmware Successful\" (box: %s)" % box.lines())
+    c.close_box(box)
+    c.stop_node()
+    diff = c.flash_differs(SMALL_IMAGE)
+    c.check(not diff, "on a live bus, the node's flash holds the image" + diff)
+
+
 def case_restart(c):
     """The program started again shows those settings chosen: Update with
     nothing touched updates the same node from the same file."""
@@ -244,6 +263,7 @@ def case_ports(c):
 CASES = (
     (case_update, 120),
     (case_terminal, 60),
+    (case_live_bus, 60),
     (case_restart, 90),
     (case_silent, 60),
     (case_stopped, 60),
