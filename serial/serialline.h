@@ -34,8 +34,9 @@ std::wstring devicePath(std::uint32_t port);
 Handle open(const std::wstring &path);
 
 // Read deadline of ReadTimeoutMs in total, no interval time-out, write
-// deadline of WriteTimeoutMs in total. False when the driver refuses them
-// (lastOpenError() then says so): the line is not fit for use.
+// deadline of WriteTimeoutMs in total. False for InvalidHandle (the failed
+// open's cause stands), and when the driver refuses them (lastOpenError()
+// then says so): the line is not fit for use.
 bool setTimeouts(Handle h);
 
 // Why the last open() failed, or setTimeouts() was refused, as one line of
