@@ -1,5 +1,6 @@
 // The serial line on Linux: a terminal device in raw mode, locked against a
-// second opener, with 4000 ms total read and write deadlines.
+// second opener and not taken from a program that announced its hold (lock
+// file, exclusive use), with 4000 ms total read and write deadlines.
 
 #include "serialline.h"
 #include "comname.h"
