@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
 {
@@ -61,9 +62,15 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         comHandle = SerialLine::InvalidHandle;
     }
     if (comHandle == SerialLine::InvalidHandle) {
-        QMessageBox::critical(this, tr("Open Serial COM%1 failed").arg(port),
-                              tr("Does there has other application lock the COM port?"),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        // Under the question, what the system said: a re-plugged adapter
+        // with a new number or a missing group membership is no other
+        // application.
+        QString text = tr("Does there has other application lock the COM port?");
+        const std::string cause = SerialLine::lastOpenError();
+        if (!cause.empty())
+            text += QLatin1Char('\n') + QString::fromStdString(cause);
+        QMessageBox::critical(this, tr("Open Serial COM%1 failed").arg(port), text, QMessageBox::Ok,
+                              QMessageBox::NoButton);
         return;
     }
 

@@ -30,6 +30,19 @@ void makeByteTransparent(DCB *dcb)
     dcb->fRtsControl = RTS_CONTROL_ENABLE;
 }
 
+void makeSettable(DCB *dcb)
+{
+    if (dcb->XonChar == dcb->XoffChar) {
+        dcb->XonChar = 0x11;
+        dcb->XoffChar = 0x13;
+    }
+    // 1.5 stop bits go with 5 data bits only.
+    if (dcb->StopBits > TWOSTOPBITS || (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize == 8))
+        dcb->StopBits = ONESTOPBIT;
+    if (dcb->Parity > SPACEPARITY)
+        dcb->Parity = NOPARITY;
+}
+
 namespace {
 
 std::string framing(const DCB &dcb)
@@ -93,36 +106,48 @@ std::string describeLineState(const DCB &dcb)
 
 namespace {
 
-// Reports the failure, leaves its code for GetLastError and returns false.
-bool failed(const char *what)
+// Reports why the line keeps the driver's state.
+void reportKept(const char *what)
 {
-    const DWORD code = ::GetLastError();
-    report(std::string("Serial line state cannot be ") + what + ": " + systemErrorText(code));
-    ::SetLastError(code);
-    return false;
+    report(std::string("Serial line state cannot be ") + what + ": "
+           + systemErrorText(::GetLastError()));
+}
+
+// Reads the line state and sets it byte-transparent (in *dcb); false,
+// reported, when the driver refuses to give or take it.
+bool setByteTransparent(HANDLE h, DCB *dcb)
+{
+    if (!::GetCommState(h, dcb)) {
+        reportKept("read");
+        return false;
+    }
+    report("Serial line state at open: " + describeLineState(*dcb));
+    makeByteTransparent(dcb);
+    makeSettable(dcb);
+    if (!::SetCommState(h, dcb)) {
+        reportKept("set");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-bool setUpLineState(HANDLE h)
+void setUpLineState(HANDLE h)
 {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(h, &dcb))
-        return failed("read");
-    report("Serial line state at open: " + describeLineState(dcb));
-    makeByteTransparent(&dcb);
-    if (!::SetCommState(h, &dcb))
-        return failed("set");
+    const bool set = setByteTransparent(h, &dcb);
     // Errors a former user left pending: under abort-on-error they fail every
     // transfer until cleared.
     DWORD errors = 0;
     ::ClearCommError(h, &errors, nullptr);
-    std::string set = "Serial line state set: " + describeLineState(dcb);
+    if (!set)
+        return;
+    std::string line = "Serial line state set: " + describeLineState(dcb);
     if (errors != 0)
-        set += ", pending errors cleared (CE_ flags " + std::to_string(errors) + ")";
-    report(set);
-    return true;
+        line += ", pending errors cleared (CE_ flags " + std::to_string(errors) + ")";
+    report(line);
 }
 
 } // namespace SerialLine

@@ -16,14 +16,24 @@ namespace SerialLine {
 // need them.
 void makeByteTransparent(DCB *dcb);
 
+// Puts right what SetCommState is documented to refuse, as drivers report
+// it all the same (several USB CDC drivers give XonChar and XoffChar both
+// as 0, some virtual COM drivers nonsense codings): equal XON and XOFF
+// characters become 0x11 and 0x13, 1.5 stop bits with 8 data bits (or a
+// stop-bit code out of range) one stop bit, a parity code out of range no
+// parity. Everything else stays, the baud rate included.
+void makeSettable(DCB *dcb);
+
 // One line of text for support, e.g. "115200 baud 8N1, binary, XON/XOFF out,
 // DTR on, RTS on": speed, framing and whatever else is on.
 std::string describeLineState(const DCB &dcb);
 
-// Reads the line state, makes it byte-transparent, sets it and clears any
-// error state left behind; reports the state found and the state set, once
-// each. False when the state cannot be read or set (reported, and the
-// system's error code left for GetLastError). Does not block.
-bool setUpLineState(HANDLE h);
+// Reads the line state, makes it byte-transparent and settable, sets it and
+// clears any error state left behind; reports the state found and the state
+// set, once each. A driver that refuses to give or take the state keeps its
+// own (reported with the system's error): some USB CDC and virtual COM
+// drivers refuse SetCommState whatever is passed, and work as they are.
+// Does not block.
+void setUpLineState(HANDLE h);
 
 } // namespace SerialLine

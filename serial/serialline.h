@@ -24,15 +24,28 @@ constexpr std::uint32_t WriteTimeoutMs = 4000;
 // "\\.\COM" followed by the port number in decimal, e.g. \\.\COM12.
 std::wstring devicePath(std::uint32_t port);
 
-// Read and write access, no sharing, the line made byte-transparent (no
-// flow control, no character handling; speed and framing stay as the driver
-// has them). InvalidHandle when the port is missing, is not a serial device,
-// is held by another program or its line state cannot be set.
+// Read and write access, no sharing, the line made byte-transparent where
+// the driver lets it (no flow control, no character handling; speed and
+// framing stay as the driver has them; a driver that refuses the line state
+// keeps its own, reported). InvalidHandle when the port is missing, may not
+// be opened, is held by another program (on Linux also: named in a live
+// lock file or set to exclusive use by another process) or is not a serial
+// device; lastOpenError() then says which.
 Handle open(const std::wstring &path);
 
 // Read deadline of ReadTimeoutMs in total, no interval time-out, write
-// deadline of WriteTimeoutMs in total.
+// deadline of WriteTimeoutMs in total. False for InvalidHandle (the failed
+// open's cause stands), and when the driver refuses them (lastOpenError()
+// then says so): the line is not fit for use.
 bool setTimeouts(Handle h);
+
+// Why the last open() failed, or setTimeouts() was refused, as one line of
+// plain text for the user: what happened, the program holding the port when
+// it can be found, the system's error, and what to do where that is clear,
+// e.g. "The port does not exist: error 2 (...). An adapter plugged in again
+// may have got another COM number." Empty after an open that succeeded.
+// Kept per thread.
+std::string lastOpenError();
 
 // Discards whatever waits in the transmit and receive buffers.
 bool purge(Handle h);

@@ -1,10 +1,13 @@
 // The serial line on Linux: a terminal device in raw mode, locked against a
-// second opener, with 4000 ms total read and write deadlines.
+// second opener and not taken from a program that announced its hold (lock
+// file, exclusive use), with 4000 ms total read and write deadlines.
 
 #include "serialline.h"
 #include "comname.h"
-#include "serialdevicescan_posix.h"
 #include "linestate_posix.h"
+#include "openfailure.h"
+#include "portholder_posix.h"
+#include "serialdevicescan_posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -61,17 +64,86 @@ std::string systemErrorText(std::uint32_t code)
 
 namespace {
 
-// Reports why the open of `device` failed at `step`, closes `fd` and keeps
-// errno for the caller.
+OpenFailure kindOf(int code)
+{
+    switch (code) {
+    case ENOENT:
+    case ENOTDIR:
+        return OpenFailure::Missing;
+    case EACCES:
+    case EPERM:
+        return OpenFailure::NotAllowed;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return OpenFailure::InUse;
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return OpenFailure::Gone;
+    case ENOTTY:
+        return OpenFailure::NotSerial;
+    default:
+        return OpenFailure::Refused;
+    }
+}
+
+// The holder as the user's line names it: its program, else its process.
+std::string holderName(const PosixPorts::Holder &holder)
+{
+    if (holder.pid == 0)
+        return "";
+    return holder.program.empty() ? "process " + std::to_string(holder.pid) : holder.program;
+}
+
+// Closes `fd` and keeps errno for the caller.
+Handle closeKeepingErrno(int fd, int code)
+{
+    if (fd >= 0)
+        ::close(fd);
+    errno = code;
+    return InvalidHandle;
+}
+
+// Reports why the open of `device` failed at `step`, keeps the user's line
+// for it (naming the holder of a busy port when it can be found), closes
+// `fd` and keeps errno for the caller.
 Handle openFailed(int fd, const std::string &device, const char *step)
 {
     const int saved = errno;
-    report("Serial open of " + device + " failed at " + step + ": "
-           + systemErrorText(std::uint32_t(saved)));
-    if (fd >= 0)
-        ::close(fd);
-    errno = saved;
-    return InvalidHandle;
+    const std::string error = systemErrorText(std::uint32_t(saved));
+    report("Serial open of " + device + " failed at " + step + ": " + error);
+    const OpenFailure kind = kindOf(saved);
+    PosixPorts::Holder holder;
+    if (kind == OpenFailure::InUse && PosixPorts::findOpener(device, &holder))
+        report("Serial port " + device + " is held by " + PosixPorts::describeHolder(holder));
+    setOpenError(describeOpenFailure(kind, holderName(holder), error));
+    return closeKeepingErrno(fd, saved);
+}
+
+// A terminal program that opened the port first reads the node's replies
+// away; it says so in a lock file or by exclusive use (which keeps out all
+// but root). True, with the holder and how it showed, when it did.
+bool heldByAnother(int fd, const std::string &device, PosixPorts::Holder *holder, std::string *how)
+{
+    if (PosixPorts::lockFileHolder(device, holder)) {
+        *how = holder->how;
+        return true;
+    }
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive == 0)
+        return false;
+    PosixPorts::findOpener(device, holder);
+    *how = "it set the device to exclusive use";
+    return true;
+}
+
+Handle refusedAsHeld(int fd, const std::string &device, const PosixPorts::Holder &holder,
+                     const std::string &how)
+{
+    const std::string by = holder.pid ? PosixPorts::describeHolder(holder) : "another program";
+    report("Serial open of " + device + " refused: held by " + by + ", " + how);
+    setOpenError(describeOpenFailure(OpenFailure::InUse, holderName(holder), how));
+    return closeKeepingErrno(fd, EBUSY);
 }
 
 // The errno of a line that signalled end of file: a hung-up terminal
@@ -88,6 +160,7 @@ Handle open(const std::wstring &path)
 {
     std::uint32_t port = 0;
     if (!portFromPath(path, &port)) {
+        setOpenError(describeOpenFailure(OpenFailure::Missing, "", systemErrorText(ENOENT)));
         errno = ENOENT;
         return InvalidHandle;
     }
@@ -104,6 +177,10 @@ Handle open(const std::wstring &path)
         return openFailed(fd, device, "flock (held by another program)");
     if (!isatty(fd))
         return openFailed(fd, device, "isatty");
+    PosixPorts::Holder holder;
+    std::string how;
+    if (heldByAnother(fd, device, &holder, &how))
+        return refusedAsHeld(fd, device, holder, how);
     // Nor can a program that does not use flock (a terminal program, cat, a
     // modem manager) open it while we hold it: every later open gets EBUSY,
     // unless it is root's.
@@ -119,6 +196,7 @@ Handle open(const std::wstring &path)
     tcgetattr(fd, &now);
     report(PosixLine::describeOpen(found, wanted, now));
     requestLowLatency(fd);
+    setOpenError("");
     return fd;
 }
 

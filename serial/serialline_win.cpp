@@ -1,9 +1,11 @@
 // The serial line on Windows: the COM port driven through the Win32
 // communications functions, synchronous, with 4000 ms total read and write
-// deadlines. The line is made byte-transparent at open (linestate_win.h);
-// speed, parity and stop bits stay as the driver has them.
+// deadlines. The line is made byte-transparent at open where the driver
+// lets it (linestate_win.h); speed, parity and stop bits stay as the driver
+// has them.
 
 #include "linestate_win.h"
+#include "openfailure.h"
 #include "serialline.h"
 
 #include <windows.h>
@@ -30,6 +32,34 @@ void reportShort(const char *what, BOOL ok, DWORD code, DWORD count, std::uint32
         reportFailure(what, count, size, code);
 }
 
+OpenFailure kindOf(DWORD code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return OpenFailure::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return OpenFailure::InUse;
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+        return OpenFailure::Gone;
+    default:
+        return OpenFailure::Refused;
+    }
+}
+
+// "COM12" of "\\.\COM12", for the reports.
+std::string portName(const std::wstring &path)
+{
+    std::string name;
+    for (wchar_t c : path.substr(path.rfind(L'\\') + 1))
+        name += c < 0x80 ? char(c) : '?';
+    return name;
+}
+
 } // namespace
 
 std::string systemErrorText(std::uint32_t code)
@@ -48,14 +78,16 @@ Handle open(const std::wstring &path)
     // No sharing: a port another program holds fails with ERROR_ACCESS_DENIED.
     const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return InvalidHandle;
-    if (!setUpLineState(h)) {
+    if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
-        ::CloseHandle(h);
+        const std::string error = systemErrorText(code);
+        report("Serial open of " + portName(path) + " failed at CreateFileW: " + error);
+        setOpenError(describeOpenFailure(kindOf(code), "", error));
         ::SetLastError(code);
         return InvalidHandle;
     }
+    setUpLineState(h);
+    setOpenError("");
     return reinterpret_cast<Handle>(h);
 }
 
@@ -72,7 +104,17 @@ bool applyTimeouts(Handle h, std::uint32_t readMs)
     // A write that cannot complete (CTS held low, a stalled adapter) gives up
     // instead of holding the tool and the port for ever.
     timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
-    return ::SetCommTimeouts(toHandle(h), &timeouts) != FALSE;
+    if (::SetCommTimeouts(toHandle(h), &timeouts))
+        return true;
+    // Called after a failed open too: that failure's cause stands.
+    if (h == InvalidHandle)
+        return false;
+    const DWORD code = ::GetLastError();
+    const std::string error = systemErrorText(code);
+    report("Serial time-outs cannot be set: " + error);
+    setOpenError(describeOpenFailure(OpenFailure::NoTimeouts, "", error));
+    ::SetLastError(code);
+    return false;
 }
 
 } // namespace

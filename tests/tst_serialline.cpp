@@ -18,9 +18,11 @@
 #include <vector>
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -111,6 +113,30 @@ int packetStatus(int master, int waitMs)
     }
 }
 
+// How another program holds a port (portHeldByAnotherProgram).
+enum Hold { LockFileText, LockFileBinary, LockFileStale, Exclusive };
+
+// A child process that opens `device` and sets it to exclusive use, as
+// terminal programs do; returns its pid once it holds the device.
+pid_t holdExclusively(const QByteArray &device)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ioctl(fd, TIOCEXCL) == 0 && ::write(ready[1], "x", 1) == 1)
+            pause();
+        _exit(1);
+    }
+    char byte = 0;
+    const bool held = child > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return held ? child : -1;
+}
+
 } // namespace
 
 class TestSerialLine : public QObject
@@ -133,6 +159,8 @@ private slots:
     void lineLeftByAnotherProgram_data();
     void lineLeftByAnotherProgram();
     void secondOpenByAnotherUserRefused();
+    void portHeldByAnotherProgram_data();
+    void portHeldByAnotherProgram();
 };
 
 void TestSerialLine::initTestCase()
@@ -156,6 +184,7 @@ void TestSerialLine::openFailures()
     // A number that maps to nothing.
     const int unmapped = testsupport::freeComNumber(900);
     QCOMPARE(openCom(unmapped), InvalidHandle);
+    QVERIFY(SerialLine::lastOpenError().find("The port does not exist: error 2 (") == 0);
 
     // A link to something that is not a terminal.
     QTemporaryDir dir;
@@ -167,6 +196,7 @@ void TestSerialLine::openFailures()
     const QString link = testsupport::dosDevicesDir() + QStringLiteral("/COM%1").arg(n);
     QVERIFY(QFile::link(file, link));
     QCOMPARE(openCom(n), InvalidHandle);
+    QVERIFY(SerialLine::lastOpenError().find("The port is not a serial line: error 25 (") == 0);
     QFile::remove(link);
 
     // Paths that are not of the COM form.
@@ -429,6 +459,56 @@ void TestSerialLine::secondOpenByAnotherUserRefused()
     // Closed: open to anyone again, though the device lives on (the far
     // end still holds it open).
     QCOMPARE(testsupport::openAsOtherUser(peer.slavePath(), &why), 0);
+}
+
+void TestSerialLine::portHeldByAnotherProgram_data()
+{
+    QTest::addColumn<int>("hold");
+    QTest::addColumn<QString>("holder"); // as the refusal names it; empty: the port opens
+    QTest::newRow("terminal program's lock file") << int(LockFileText) << "(sleep): lock file";
+    QTest::newRow("lock file with a binary pid") << int(LockFileBinary) << "(sleep): lock file";
+    QTest::newRow("stale lock file, its program ended") << int(LockFileStale) << "";
+    QTest::newRow("exclusive use set by another process") << int(Exclusive) << "(tst_serialline)";
+}
+
+void TestSerialLine::portHeldByAnotherProgram()
+{
+    QFETCH(int, hold);
+    QFETCH(QString, holder);
+    testsupport::PtyPeer peer;
+    QProcess program; // stands in for a terminal program
+    program.start("sleep", {"30"});
+    QVERIFY(program.waitForStarted());
+    qint32 pid = qint32(program.processId());
+    if (hold == LockFileStale) {
+        program.kill();
+        program.waitForFinished();
+    }
+    QFile lock("/run/lock/LCK.." + peer.slavePath().mid(5).replace('/', '_'));
+    if (hold == Exclusive) {
+        QVERIFY((pid = holdExclusively(peer.slavePath().toLocal8Bit())) > 0);
+    } else {
+        if (!lock.open(QIODevice::WriteOnly))
+            QSKIP("/run/lock is not writable here");
+        lock.write(hold == LockFileBinary ? QByteArray(reinterpret_cast<const char *>(&pid), 4)
+                                          : QByteArray::number(pid).rightJustified(10) + "\n");
+        lock.close();
+    }
+    const Handle h = openCom(peer.com());
+    const QString cause = QString::fromStdString(SerialLine::lastOpenError());
+    lock.remove();
+    if (hold == Exclusive && kill(pid, SIGKILL) == 0)
+        waitpid(pid, nullptr, 0);
+    program.kill();
+    program.waitForFinished();
+    if (holder.isEmpty()) {
+        QVERIFY(h != InvalidHandle);
+        SerialLine::close(h);
+    } else {
+        QCOMPARE(h, InvalidHandle);
+        QVERIFY2(cause.startsWith("Another program has the port open " + holder),
+                 qPrintable(cause));
+    }
 }
 
 QRIO_TEST_MAIN(TestSerialLine)

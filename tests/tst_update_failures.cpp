@@ -141,8 +141,8 @@ void TestUpdateFailures::conditionAndItsMessage_data()
         };
         row.press = [](UpdateRig &rig) {
             QProcess holder;
-            holder.start("flock",
-                         {"-x", QString::fromStdString(rig.node->slavePath()), "sleep", "30"});
+            holder.start("flock", {"-o", "-x", QString::fromStdString(rig.node->slavePath()),
+                                   "sleep", "30"});
             QVERIFY(holder.waitForStarted());
             QTest::qWait(300);
             rig.pressUpdate();
@@ -150,7 +150,8 @@ void TestUpdateFailures::conditionAndItsMessage_data()
             holder.waitForFinished();
         };
         row.title = "Open Serial COM%1 failed";
-        row.text = "Does there has other application lock the COM port?";
+        row.text = "Does there has other application lock the COM port?\nAnother program has the "
+                   "port open (flock): error 11 (Resource temporarily unavailable).";
         row.requestCount = 0;
         row.check = [](UpdateRig &) {
             QSettings settings;

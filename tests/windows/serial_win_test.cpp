@@ -19,6 +19,7 @@
 
 #include "comname.h"
 #include "enumserialcom.h"
+#include "linestate_win.h"
 #include "serialdevicescan.h"
 #include "serialdevicescan_win_internal.h"
 #include "serialline.h"
@@ -314,6 +315,12 @@ void unmappedPortFailsToOpen(Case &c)
     const DWORD error = GetLastError();
     c.check(h == SerialLine::InvalidHandle, "COM" + str(g_ports.unmapped) + " opened");
     c.check(error == ERROR_FILE_NOT_FOUND, "error " + str(error) + ", not 2");
+    c.check(SerialLine::lastOpenError().rfind("The port does not exist: error 2 (", 0) == 0
+                && reportsStartingWith("Serial open of COM" + str(g_ports.unmapped)
+                                       + " failed at CreateFileW: error 2 (")
+                           .size()
+                       == 1,
+            "cause " + SerialLine::lastOpenError() + "; reports: " + allReports());
     if (h != SerialLine::InvalidHandle)
         SerialLine::close(h);
 }
@@ -326,6 +333,9 @@ void portThatCannotBeOpened(Case &c)
     c.check(h == SerialLine::InvalidHandle, "COM" + str(g_ports.busy) + " opened");
     // What Windows gives for a port another program holds.
     c.check(error == ERROR_ACCESS_DENIED, "error " + str(error) + ", not 5");
+    c.check(SerialLine::lastOpenError().rfind("Another program has the port open: error 5 (", 0)
+                == 0,
+            "cause " + SerialLine::lastOpenError());
     if (h != SerialLine::InvalidHandle)
         SerialLine::close(h);
 }
@@ -471,17 +481,56 @@ void binaryClean(Case &c, const std::string &state)
     c.check(SerialLine::close(h), "close failed");
 }
 
-void notSerialFailsToOpen(Case &c)
+// Drivers that refuse the line state work with their own, as a program
+// that sets none would; only refused time-outs make the port unusable.
+void portWithoutLineStateOpens(Case &c)
 {
-    SetLastError(0);
     const SerialLine::Handle h = SerialLine::open(SerialLine::devicePath(g_ports.notSerial));
-    const DWORD error = GetLastError();
-    c.check(h == SerialLine::InvalidHandle, "COM" + str(g_ports.notSerial) + " opened");
-    c.check(error != 0, "no error code left for the caller");
+    c.check(h != SerialLine::InvalidHandle, "COM" + str(g_ports.notSerial) + " refused");
     c.check(reportsStartingWith("Serial line state cannot be read: error ").size() == 1,
             "not reported; reports: " + allReports());
+    c.check(!SerialLine::setTimeouts(h), "time-outs set on COM" + str(g_ports.notSerial));
+    c.check(SerialLine::lastOpenError().rfind("The port's driver refuses read and write "
+                                              "time-outs: error ",
+                                              0)
+                == 0,
+            "cause " + SerialLine::lastOpenError());
     if (h != SerialLine::InvalidHandle)
         SerialLine::close(h);
+}
+
+// Line codings drivers report that SetCommState refuses, and what is set.
+void lineStateMadeSettable(Case &c)
+{
+    const struct
+    {
+        const char *name;
+        BYTE byteSize, parity, stopBits;
+        char xon, xoff;
+        BYTE setParity, setStopBits;
+    } rows[] = {
+        {"XON and XOFF both 0", 8, NOPARITY, ONESTOPBIT, 0, 0, NOPARITY, ONESTOPBIT},
+        {"1.5 stop bits with 8 data bits", 8, EVENPARITY, ONE5STOPBITS, 0x11, 0x13, EVENPARITY,
+         ONESTOPBIT},
+        {"0 data bits, parity 8", 0, 8, ONESTOPBIT, 0x11, 0x13, NOPARITY, ONESTOPBIT},
+        {"nothing to put right", 7, ODDPARITY, TWOSTOPBITS, 0x11, 0x13, ODDPARITY, TWOSTOPBITS},
+    };
+    for (const auto &row : rows) {
+        DCB dcb{};
+        dcb.BaudRate = 115200;
+        dcb.ByteSize = row.byteSize;
+        dcb.Parity = row.parity;
+        dcb.StopBits = row.stopBits;
+        dcb.XonChar = row.xon;
+        dcb.XoffChar = row.xoff;
+        SerialLine::makeByteTransparent(&dcb);
+        SerialLine::makeSettable(&dcb);
+        c.check(dcb.BaudRate == 115200 && dcb.ByteSize == 8 && dcb.Parity == row.setParity
+                    && dcb.StopBits == row.setStopBits && dcb.XonChar == 0x11
+                    && dcb.XoffChar == 0x13,
+                std::string(row.name) + ": " + SerialLine::describeLineState(dcb) + ", XON "
+                    + str(BYTE(dcb.XonChar)) + ", XOFF " + str(BYTE(dcb.XoffChar)));
+    }
 }
 
 // A line that is gone (here: its handle closed) fails reads and writes with
@@ -614,7 +663,9 @@ int main(int argc, char **argv)
         {"an unmapped port number fails to open", unmappedPortFailsToOpen},
         {"a port that cannot be opened fails like one another program holds",
          portThatCannotBeOpened},
-        {"a port without a line state fails to open, reported", notSerialFailsToOpen},
+        {"a port without a line state opens, reported; its refused time-outs say why",
+         portWithoutLineStateOpens},
+        {"line codings SetCommState refuses are put right", lineStateMadeSettable},
         {"a silent line returns 0 bytes after the 4000 ms time-out", silentLineTimesOut},
         {"a reply in two pieces is read whole", replyInTwoPiecesReadWhole},
         {"a write to a line whose output is held off gives up after 4000 ms",
