@@ -15,10 +15,10 @@
 
 #include "benchutil.h"
 #include "desktop.h"
-#include "linemodel.h"
+#include "sim/linemodel.h"
 #include "logfiles.h"
 #include "toolrun.h"
-#include "updatelog.h"
+#include "app/updatelog.h"
 
 #include <QApplication>
 #include <QDir>

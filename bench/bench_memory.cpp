@@ -10,10 +10,10 @@
 // Target: the update's peak less than 5% above the idle window's.
 
 #include "benchutil.h"
-#include "hextestutil.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "tests/common/hextestutil.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
 #include <QApplication>

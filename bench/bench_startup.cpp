@@ -12,7 +12,7 @@
 // given too.
 
 #include "benchutil.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -20,11 +20,11 @@
 
 #include "benchutil.h"
 #include "desktop.h"
-#include "hextestutil.h"
+#include "tests/common/hextestutil.h"
 #include "idealclient.h"
 #include "logfiles.h"
 #include "toolrun.h"
-#include "updatelog.h"
+#include "app/updatelog.h"
 #include "firmware/hexparser.h"
 
 #include <QApplication>

@@ -5,8 +5,8 @@
 // sits on the virtual display.
 
 #include "desktop.h"
-#include "hextestutil.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "tests/common/hextestutil.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
 #include <QDir>

@@ -1,9 +1,9 @@
 // Moving the node into boot mode: the exchanges, the pause, the failures.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "canopen/modepauses.h"
 #include "canopen/serialcanframe.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QTest>

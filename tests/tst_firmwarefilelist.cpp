@@ -5,9 +5,9 @@
 // it is built into a directory of its own (firmwarefilelist.cmake): no other
 // test program shares the folder.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,10 +1,10 @@
 // The main window as the user sees it: widgets, texts, fonts, the Update
 // slot's wiring.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -5,7 +5,7 @@
 #include "serial/serialdevicescan_posix.h"
 #include "serial/enumserialcom.h"
 #include "serial/serialdevicescan.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QDir>
 #include <QFile>

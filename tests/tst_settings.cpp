@@ -1,11 +1,11 @@
 // The remembered node ID, COM port and firmware file name: what is stored,
 // in which form, and what start-up makes of stored values, good and bad.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
 #include "serial/serialdevicescan_posix.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QComboBox>
 #include <QDir>

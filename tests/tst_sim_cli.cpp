@@ -1,8 +1,8 @@
 // The canopen-node-sim program (sim/main.cpp) run as a process: its command
 // line, the port it prints and registers, the signals that end it.
 
-#include "simclient.h"
-#include "testsupport.h"
+#include "tests/common/simclient.h"
+#include "tests/common/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

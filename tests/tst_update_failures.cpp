@@ -4,8 +4,8 @@
 // none), stores what it should and leaves the port free. One row per
 // condition; the node answers at once. And the progress dialog as it opens.
 
-#include "otheruser.h"
-#include "updatefault.h"
+#include "tests/common/otheruser.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 #include <QFile>

@@ -3,7 +3,7 @@
 // user-mode failure), and the port free again at once. One row per fault;
 // each waits out the line's real time-outs or the 5 s user-mode pause.
 
-#include "updatefault.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

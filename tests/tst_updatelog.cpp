@@ -4,8 +4,8 @@
 // write leaves its header and the last stage reached; old logs are rotated;
 // a log that cannot be written changes nothing about the update.
 
-#include "updatelog.h"
-#include "updaterig.h"
+#include "app/updatelog.h"
+#include "tests/common/updaterig.h"
 
 #include <QApplication>
 #include <QDir>

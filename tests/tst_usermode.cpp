@@ -1,8 +1,8 @@
 // Returning the node to user mode: the pause, the boot-up record, the checks.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "canopen/modepauses.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

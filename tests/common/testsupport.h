@@ -1,8 +1,8 @@
 #pragma once
 // Helpers shared by the test programs.
 
-#include "nodesim.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "sim/nodesim.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 
 #include <QList>
 #include <QStringList>

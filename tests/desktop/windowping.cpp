@@ -8,11 +8,11 @@
 // switches' pauses included. Skipped (exit code 77) where Xvfb or xdotool
 // is missing.
 
-#include "toolrun.h"
+#include "bench/toolrun.h"
 #include "wmping.h"
 
-#include "hextestutil.h"
-#include "testsupport.h"
+#include "tests/common/hextestutil.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QFileInfo>
