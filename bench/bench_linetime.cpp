@@ -99,7 +99,7 @@ bool runUpdate(const Setup &setup, const nodesim::LineModel &line, const QString
         std::printf("the program did not start\n");
         return false;
     }
-    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
+    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle(), 20);
     if (window.empty()) {
         std::printf("the program's window did not show\n");
         return false;

@@ -193,9 +193,7 @@ int main(int argc, char *argv[])
     std::printf("  whole update (%.1f s):         %7ld kB   (+%ld kB)\n", wallSeconds(updateStats),
                 update, update - idle);
     if (real > 0)
-        std::printf(
-            "  real program idle (1 s):      %7ld kB   (QuorvexRemoteIOFirmwareUpdater itself)\n",
-            real);
+        std::printf("  real program idle (1 s):      %7ld kB   (" QRIO_EXE_NAME " itself)\n", real);
     const double ratio = double(update) / double(idle);
     std::printf("  ratio update / idle: %.3f\n", ratio);
     std::printf("VERDICT peak memory during an update: %+.1f%% against the idle window, target < "

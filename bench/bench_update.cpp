@@ -197,7 +197,7 @@ int main(int argc, char *argv[])
             std::printf("the program did not start\n");
             return false;
         }
-        const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
+        const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle(), 20);
         if (window.empty()) {
             std::printf("the program's window did not show\n");
             return false;

@@ -13,13 +13,18 @@
 #include <QFile>
 #include <QPoint>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 
 namespace toolrun {
 
 // The program's windows, as xdotool searches for them by title.
-constexpr char windowTitle[] = "^Velmora\\(CANBus\\)$";
+inline std::string windowTitle()
+{
+    const QString name = QStringLiteral(QRIO_APP_NAME);
+    return (QLatin1Char('^') + QRegularExpression::escape(name) + QLatin1Char('$')).toStdString();
+}
 constexpr char successTitle[] = "^Burning Firmware Successful$";
 
 // `program` copied into folder `dir`, with `hex` as <hexName>.hex in the
@@ -29,7 +34,7 @@ inline QString install(const QString &program, const QString &dir, const QString
                        const QByteArray &hex)
 {
     const QString folder = dir + QStringLiteral("/" QRIO_FIRMWARE_FOLDER);
-    const QString copy = dir + QStringLiteral("/QuorvexRemoteIOFirmwareUpdater");
+    const QString copy = dir + QStringLiteral("/" QRIO_EXE_NAME);
     if (!QDir().mkpath(folder) || !QFile::copy(program, copy)
         || !hextest::writeFile(folder + QLatin1Char('/') + hexName + QStringLiteral(".hex"), hex))
         return QString();

@@ -25,7 +25,7 @@ void checkFailureBox(const testsupport::MessageBoxCatcher &catcher, QWidget *win
     QCOMPARE(catcher.boxes.size(), 1);
     const testsupport::CaughtBox &box = catcher.boxes[0];
     QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.title, QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(box.title, QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(box.text, text);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(box.parent, window);

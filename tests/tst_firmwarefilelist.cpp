@@ -66,8 +66,8 @@ private:
 
 void TestFirmwareFileList::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
     // A folder from an earlier run that was killed must not leak in.
     QDir(folderPath()).removeRecursively();
 }

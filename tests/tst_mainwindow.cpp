@@ -38,9 +38,9 @@ private slots:
 void TestMainWindow::identityAndGeometry()
 {
     QuorvexRemoteIOFirmwareUpdater w;
-    QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Quorvex"));
-    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Velmora(CANBus)"));
-    QCOMPARE(w.windowTitle(), QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(QCoreApplication::organizationName(), QStringLiteral(QRIO_COMPANY));
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral(QRIO_APP_NAME));
+    QCOMPARE(w.windowTitle(), QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(w.objectName(), QStringLiteral("QuorvexRemoteIOFirmwareUpdater"));
     QCOMPARE(w.size(), QSize(531, 296));
     QCOMPARE(w.font().family(), QStringLiteral("Arial"));

@@ -328,7 +328,7 @@ void TestUpdateFailures::conditionAndItsMessage_data()
         row.options.faults.neverBoot = true;
         row.imageSize = 500;
         row.seed = 3;
-        row.title = "Velmora(CANBus)";
+        row.title = QRIO_APP_NAME;
         row.text = "Enter Boot Mode Failed";
         row.requestCount = 4;
         row.requests = QStringList{kModeRead, kBootStep1, kBootStep2, kModeRead};

@@ -46,7 +46,7 @@ void TestUpdateTimeouts::waitsInVain_data()
         row.options.faults.neverUser = true;
         row.imageSize = 700;
         row.seed = 32;
-        row.title = "Velmora(CANBus)";
+        row.title = QRIO_APP_NAME;
         row.text = "Enter User Mode Failed";
         row.check = [](UpdateRig &rig) { QVERIFY(rig.node->firmwareMarked()); };
         QTest::newRow("node that stays in boot mode") << row;

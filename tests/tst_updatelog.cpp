@@ -145,8 +145,8 @@ private slots:
 
 void TestUpdateLog::init()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
     QDir(logsFolder()).removeRecursively();
     QFile::remove(logsFolder());
 }
@@ -254,7 +254,7 @@ void TestUpdateLog::everyOutcomeIsLogged()
     const ParsedLog log = readLog(QDir(logsFolder()).filePath(files[0]));
 
     // Header.
-    QCOMPARE(log.header.value(0), QStringLiteral("Velmora(CANBus) update log"));
+    QCOMPARE(log.header.value(0), QStringLiteral(QRIO_APP_NAME " update log"));
     QCOMPARE(field(log.header, "Tool version"), QStringLiteral(QRIO_VERSION));
     const QDateTime started = QDateTime::fromString(field(log.header, "Started").left(23),
                                                     QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
@@ -385,7 +385,7 @@ void TestUpdateLog::killedInTheFlashWrite()
     const int headerEnd = lines.indexOf(QString());
     QVERIFY2(headerEnd > 0, qPrintable(killed));
     const QStringList header = lines.mid(0, headerEnd);
-    QCOMPARE(header.value(0), QStringLiteral("Velmora(CANBus) update log"));
+    QCOMPARE(header.value(0), QStringLiteral(QRIO_APP_NAME " update log"));
     QCOMPARE(field(header, "COM port"), QStringLiteral("COM%1").arg(node->comNumber()));
     QCOMPARE(field(header, "Node ID"), QStringLiteral("9"));
     QCOMPARE(field(header, "Firmware file"),

@@ -58,7 +58,7 @@ void TestUserMode::nodeThatStaysInBootMode()
     QVERIFY(!rig.window->enterUserMode(rig.line));
     QCOMPARE(catcher.boxes.size(), 1);
     QCOMPARE(catcher.boxes[0].icon, QMessageBox::Critical);
-    QCOMPARE(catcher.boxes[0].title, QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(catcher.boxes[0].title, QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(catcher.boxes[0].text, QStringLiteral("Enter User Mode Failed"));
 }
 

@@ -15,9 +15,9 @@ if(QRIO_XCB_INCLUDE_DIR AND QRIO_XCB_LIBRARY)
     target_link_libraries(window_ping PRIVATE qrio_testsupport ${QRIO_XCB_LIBRARY})
     set_target_properties(window_ping PROPERTIES AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/app)
     target_compile_definitions(window_ping PRIVATE
-        QRIO_PROGRAM="$<TARGET_FILE:QuorvexRemoteIOFirmwareUpdater>"
+        QRIO_PROGRAM="$<TARGET_FILE:${QRIO_EXE_NAME}>"
         QRIO_NODESIM="$<TARGET_FILE:canopen-node-sim>")
-    add_dependencies(window_ping QuorvexRemoteIOFirmwareUpdater canopen-node-sim)
+    add_dependencies(window_ping ${QRIO_EXE_NAME} canopen-node-sim)
     qrio_warnings(window_ping)
     add_test(NAME window_ping COMMAND window_ping)
     # The check's own process keeps the toolkit's X connection and fonts

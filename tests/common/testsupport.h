@@ -25,7 +25,7 @@ namespace testsupport {
 // the QApplication is made; QRIO_TEST_MAIN does.
 void isolateConfig();
 QString configDir();     // the folder isolateConfig made
-QString dosDevicesDir(); // <configDir>/Quorvex/dosdevices
+QString dosDevicesDir(); // <configDir>/<company>/dosdevices
 
 // A simulated node registered under a free COM number in this process's
 // dosdevices folder.

@@ -78,7 +78,7 @@ int main(int argc, char *argv[])
     desktop::Process tool;
     if (!tool.start({program.toStdString()}))
         return fail("the program did not start");
-    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
+    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle(), 20);
     if (window.empty())
         return fail("the program's window did not show");
 
