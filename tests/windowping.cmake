@@ -10,7 +10,6 @@ if(QRIO_XCB_INCLUDE_DIR AND QRIO_XCB_LIBRARY)
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/windowping.cpp
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/wmping.h
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/wmping.cpp)
-    # The program as a user runs it: the benchmarks' pieces for that.
     target_include_directories(window_ping PRIVATE ${QRIO_XCB_INCLUDE_DIR})
     target_link_libraries(window_ping PRIVATE qrio_testsupport ${QRIO_XCB_LIBRARY})
     set_target_properties(window_ping PROPERTIES AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/app)
