@@ -1,9 +1,13 @@
 // The update log a technician sends to support: every way an update ends
 // leaves one file with the header, the very lines of the message stream, the
 // stages reached and the outcome; a tool killed in the middle of the flash
-// write leaves its header and the last stage reached; old logs are rotated;
-// a log that cannot be written changes nothing about the update.
+// write leaves its header and the last stage reached; a log that cannot be
+// written changes nothing about the update. Its pieces on their own: the
+// file keeps the newest logs and never overwrites one; the text says each
+// way an update ends.
 
+#include "app/logfile.h"
+#include "app/logtext.h"
 #include "app/updatelog.h"
 #include "tests/common/updaterig.h"
 
@@ -139,6 +143,8 @@ private slots:
     void killedInTheFlashWrite();
     void newestTwentyAreKept();
     void twoLogsOfTheSameMillisecond();
+    void outcomeLine_data();
+    void outcomeLine();
     void unwritableLogNeverDisturbsTheUpdate_data();
     void unwritableLogNeverDisturbsTheUpdate();
 };
@@ -415,13 +421,12 @@ void TestUpdateLog::newestTwentyAreKept()
     }
     QVERIFY(hextest::writeFile(dir.filePath("notes.txt"), "mine\n"));
 
-    UpdateRig rig;
-    rig.chooseFile(rig.dir.filePath(QStringLiteral("gone.hex")));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
+    LogFile file(logsFolder(), QDateTime::currentDateTime(), {"header", QByteArray()});
+    QVERIFY(file.isOn());
+    file.close();
 
     const QStringList kept = logFiles();
-    QCOMPARE(kept.size(), UpdateLog::kKept);
+    QCOMPARE(kept.size(), LogFile::kKept);
     QCOMPARE(kept.mid(0, 19), old.mid(6)); // the 19 newest old ones ...
     QVERIFY(!old.contains(kept.last()));   // ... and the new one
     QVERIFY(QFile::exists(dir.filePath("notes.txt")));
@@ -430,19 +435,48 @@ void TestUpdateLog::newestTwentyAreKept()
 void TestUpdateLog::twoLogsOfTheSameMillisecond()
 {
     const QDateTime at = QDateTime::currentDateTime();
-    UpdateLog first(logsFolder(), at);
-    UpdateLog second(logsFolder(), at);
+    LogFile first(logsFolder(), at, {"first"});
+    LogFile second(logsFolder(), at, {"second"});
     QVERIFY(!first.path().isEmpty());
     QVERIFY(!second.path().isEmpty());
     QVERIFY(first.path() != second.path());
-    first.finish(false);
-    second.finish(true);
+    first.close();
+    second.close();
     const QStringList files = logFiles();
     QCOMPARE(files.size(), 2);
     // By name, the second comes after the first, so rotation keeps order.
     QCOMPARE(QDir(logsFolder()).filePath(files[0]), first.path());
     QCOMPARE(QDir(logsFolder()).filePath(files[1]), second.path());
-    QVERIFY(readLog(second.path()).tail.last().startsWith("Outcome: aborted after "));
+    QFile file(second.path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().trimmed(), QByteArray("second"));
+}
+
+void TestUpdateLog::outcomeLine_data()
+{
+    QTest::addColumn<bool>("boxSeen");
+    QTest::addColumn<bool>("aborted");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("a box, even after an Abort")
+        << true << true << "Outcome: \"Read timeout\" \"Index: 5102, SubIndex:  a\" after 70 ms";
+    QTest::newRow("aborted") << false << true << "Outcome: aborted after 90 ms";
+    QTest::newRow("no box, no abort")
+        << false << false << "Outcome: ended without a message after 90 ms";
+}
+
+void TestUpdateLog::outcomeLine()
+{
+    QFETCH(bool, boxSeen);
+    QFETCH(bool, aborted);
+    QFETCH(QString, line);
+    LogText::Outcome outcome;
+    outcome.boxSeen = boxSeen;
+    outcome.boxTitle = QStringLiteral("Read timeout");
+    outcome.boxText = QStringLiteral("Index: 5102,\nSubIndex:  a");
+    outcome.boxMs = 70;
+    outcome.aborted = aborted;
+    outcome.endMs = 90;
+    QCOMPARE(LogText::outcomeLine(outcome), line);
 }
 
 void TestUpdateLog::unwritableLogNeverDisturbsTheUpdate_data()
