@@ -37,13 +37,16 @@ QuorvexRemoteIOFirmwareUpdater::QuorvexRemoteIOFirmwareUpdater(QWidget *parent)
 {
     // The settings store is found through these names, so they come before
     // any settings access.
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setOrganizationDomain(QStringLiteral("quorvex.com"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setOrganizationDomain(QStringLiteral(QRIO_COMPANY_DOMAIN));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
 
     SerialLine::setDiagnosticSink(reportSerialDiagnostic);
 
     ui->setupUi(this);
+    // The title is the application's name, kept with the other names in
+    // cmake/names.cmake rather than in the form.
+    setWindowTitle(QStringLiteral(QRIO_APP_NAME));
     refreshComPortList();
     ui->comboBox->installEventFilter(this);
     loadSettings();

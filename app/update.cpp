@@ -8,7 +8,6 @@
 #include "serial/comportdata.h"
 
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressDialog>
 
 #include <cstring>
@@ -20,17 +19,13 @@ void QuorvexRemoteIOFirmwareUpdater::on_button_update_clicked()
     ui->button_update->setEnabled(false);
     {
         // Each update leaves its log for support; the update reports to it
-        // as it goes, and the box that ends the update is its outcome. A
-        // dialog that is not this update's own (the last update's, left
-        // hidden) says nothing about an abort.
-        const QPointer<QProgressDialog> lastDialog = progressDialog;
+        // as it goes, and the box that ends the update (or its abort) is its
+        // outcome.
         UpdateLog log;
         updateObserver = &log;
         runUpdate();
         updateObserver = &UpdateObserver::none();
-        // Asked before the dialog is closed below: closing it cancels it too.
-        log.finish(progressDialog && progressDialog != lastDialog.data()
-                   && progressDialog->wasCanceled());
+        log.finish();
     }
     ui->button_update->setEnabled(true);
     if (progressDialog)
@@ -117,8 +112,10 @@ void QuorvexRemoteIOFirmwareUpdater::runUpdate()
         progressDialog->setLabelText(QStringLiteral("Reading Flash for comparing..."));
         std::memset(readBackImage, 0xFF, sizeof readBackImage);
         readFlash(comHandle);
-        if (progressDialog->wasCanceled())
+        if (progressDialog->wasCanceled()) {
+            updateObserver->aborted();
             return;
+        }
         if (!compareImages()) {
             QMessageBox::critical(this, tr("Burning Firmware Failed"), tr("File is different"),
                                   QMessageBox::Ok, QMessageBox::NoButton);

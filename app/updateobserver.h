@@ -1,7 +1,8 @@
 #pragma once
 // What an update tells whoever follows it (the update's log): the choices and
-// the image it works with, the stages it reaches, and its two flash
-// transfers with the SDO exchanges each made. Every call returns at once and
+// the image it works with, the stages it reaches, its two flash transfers
+// with the SDO exchanges each made, and the user's Abort where it ends the
+// update. Every call returns at once and
 // never fails. The defaults do nothing: an update nobody follows reports to
 // none(), so the update never asks whether anyone listens.
 
@@ -40,4 +41,9 @@ public:
                                int /*blocks*/)
     {
     }
+
+    // The user's Abort ends the update here, without a message box. An
+    // Abort the update does not act on (pressed during its last steps) is
+    // never reported.
+    virtual void aborted() {}
 };

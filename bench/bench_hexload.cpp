@@ -8,8 +8,8 @@
 
 #include "benchutil.h"
 #include "firmware/hexparser.h"
-#include "hextestutil.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "tests/common/hextestutil.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 
 #include <QApplication>
 #include <QByteArray>

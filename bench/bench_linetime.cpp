@@ -14,11 +14,12 @@
 // to set a real full run beside its estimate.
 
 #include "benchutil.h"
-#include "desktop.h"
-#include "linemodel.h"
 #include "logfiles.h"
-#include "toolrun.h"
-#include "updatelog.h"
+
+#include "sim/linemodel.h"
+#include "tests/common/desktop.h"
+#include "tests/common/hextestutil.h"
+#include "tests/common/toolrun.h"
 
 #include <QApplication>
 #include <QDir>
@@ -57,7 +58,6 @@ struct Run
 struct Setup
 {
     QString program;
-    QString logs;
     QPoint updateAt;
     QString dir;
 };
@@ -94,42 +94,16 @@ bool runUpdate(const Setup &setup, const nodesim::LineModel &line, const QString
     }
     toolrun::choose(1, com, hexName);
 
-    desktop::Process tool;
-    if (!tool.start({setup.program.toStdString()})) {
-        std::printf("the program did not start\n");
+    toolrun::Update update;
+    update.program = setup.program;
+    update.updateAt = setup.updateAt;
+    update.nodeLog = nodeLog;
+    update.boxSeconds = 1800;
+    const toolrun::Outcome outcome = toolrun::runUpdate(update);
+    if (!outcome.ok()) {
+        std::printf("%s\n", outcome.error.c_str());
         return false;
     }
-    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
-    if (window.empty()) {
-        std::printf("the program's window did not show\n");
-        return false;
-    }
-    const QStringList before =
-        QDir(setup.logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-    if (!desktop::pressButton(window, setup.updateAt.x(), setup.updateAt.y(),
-                              [&] { return QFileInfo(nodeLog).size() > 0; })) {
-        std::printf("the node heard nothing after five clicks on Update\n");
-        return false;
-    }
-    const std::string box = desktop::waitForWindow(tool.pid(), toolrun::successTitle, 1800);
-    if (box.empty()) {
-        std::printf("no \"Burning Firmware Successful\" box within 30 min\n");
-        return false;
-    }
-    desktop::key(box, "Escape");
-    QString updateLog;
-    for (int i = 0; i < 100; ++i) {
-        const QStringList now =
-            QDir(setup.logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-        if (!now.isEmpty() && !before.contains(now.last())) {
-            updateLog = QDir(setup.logs).filePath(now.last());
-            if (lastLine(updateLog).startsWith(QLatin1String("Outcome: ")))
-                break;
-        }
-        QThread::msleep(100);
-    }
-    tool.stop();
-    std::system("xdotool keyup Escape >/dev/null 2>&1");
     sim.stop(); // its log is complete once it has ended
 
     const std::vector<NodeRecord> records = nodeRecords(nodeLog, 0);
@@ -151,8 +125,8 @@ bool runUpdate(const Setup &setup, const nodesim::LineModel &line, const QString
     run->wholeS = (last - first) / 1e6;
     run->transferS = (mark - key) / 1e6;
     run->exchanges = exchangesFor(bytes);
-    run->writeLine = logLine(updateLog, "Flash write:");
-    run->readLine = logLine(updateLog, "Read-back:");
+    run->writeLine = logLine(outcome.updateLog, "Flash write:");
+    run->readLine = logLine(outcome.updateLog, "Read-back:");
     return true;
 }
 
@@ -194,7 +168,6 @@ int main(int argc, char *argv[])
         std::printf("the window did not show on the virtual display\n");
         return 1;
     }
-    setup.logs = UpdateLog::defaultFolder();
     app.processEvents();
 
     std::printf("bench_linetime: the shipped program against canopen-node-sim with its line "

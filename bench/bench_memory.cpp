@@ -10,10 +10,10 @@
 // Target: the update's peak less than 5% above the idle window's.
 
 #include "benchutil.h"
-#include "hextestutil.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "tests/common/hextestutil.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
 #include <QApplication>
@@ -193,9 +193,7 @@ int main(int argc, char *argv[])
     std::printf("  whole update (%.1f s):         %7ld kB   (+%ld kB)\n", wallSeconds(updateStats),
                 update, update - idle);
     if (real > 0)
-        std::printf(
-            "  real program idle (1 s):      %7ld kB   (QuorvexRemoteIOFirmwareUpdater itself)\n",
-            real);
+        std::printf("  real program idle (1 s):      %7ld kB   (" QRIO_EXE_NAME " itself)\n", real);
     const double ratio = double(update) / double(idle);
     std::printf("  ratio update / idle: %.3f\n", ratio);
     std::printf("VERDICT peak memory during an update: %+.1f%% against the idle window, target < "

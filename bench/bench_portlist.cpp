@@ -6,10 +6,10 @@
 // machine's own serial devices; a second run uses the real /dev as well.
 
 #include "benchutil.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "serial/serialdevicescan_posix.h"
 #include "serial/enumserialcom.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>

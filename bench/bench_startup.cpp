@@ -12,7 +12,7 @@
 // given too.
 
 #include "benchutil.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -107,7 +107,7 @@ int main()
         std::string path;
         std::vector<double> shown, exit;
     };
-    Program programs[] = {{"tool (QuorvexRemoteIOFirmwareUpdater)", QRIO_STARTUP_REAL, {}, {}},
+    Program programs[] = {{"tool (" QRIO_EXE_NAME ")", QRIO_STARTUP_REAL, {}, {}},
                           {"bare QMainWindow", QRIO_STARTUP_BARE, {}, {}},
                           {"QMainWindow with the tool's form only", QRIO_STARTUP_FORM, {}, {}}};
     Program &tool = programs[0];

@@ -19,13 +19,13 @@
 // QRIO_BENCH_RUNS sets the number of run pairs (default 3).
 
 #include "benchutil.h"
-#include "desktop.h"
-#include "hextestutil.h"
 #include "idealclient.h"
 #include "logfiles.h"
-#include "toolrun.h"
-#include "updatelog.h"
+
 #include "firmware/hexparser.h"
+#include "tests/common/desktop.h"
+#include "tests/common/hextestutil.h"
+#include "tests/common/toolrun.h"
 
 #include <QApplication>
 #include <QDir>
@@ -173,7 +173,6 @@ int main(int argc, char *argv[])
         std::printf("the window did not show on the virtual display\n");
         return 1;
     }
-    const QString logs = UpdateLog::defaultFolder();
     app.processEvents();
     // The program starts with that port, node 1 and the bench image chosen.
     toolrun::choose(1, com, QStringLiteral("bench"));
@@ -192,59 +191,18 @@ int main(int argc, char *argv[])
     };
     QString lastLog;
     auto runProgram = [&](Run *run) {
-        desktop::Process tool;
-        if (!tool.start({program.toStdString()})) {
-            std::printf("the program did not start\n");
-            return false;
-        }
-        const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
-        if (window.empty()) {
-            std::printf("the program's window did not show\n");
-            return false;
-        }
+        toolrun::Update update;
+        update.program = program;
+        update.updateAt = updateAt;
+        update.nodeLog = nodeLog;
         const qint64 offset = QFileInfo(nodeLog).size();
-        const QStringList before = QDir(logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-        // Pressed until the node hears the first request.
-        desktop::pressButton(window, updateAt.x(), updateAt.y(),
-                             [&] { return QFileInfo(nodeLog).size() != offset; });
-        const std::string box = desktop::waitForWindow(tool.pid(), toolrun::successTitle, 120);
-        if (box.empty()) {
-            // Whatever box it shows (some carry the window's own title) is
-            // dismissed; its log then says how the update ended.
-            std::system(("xdotool search --all --onlyvisible --pid " + std::to_string(tool.pid())
-                         + " --name . key --window %@ Escape >/dev/null 2>&1")
-                            .c_str());
-            QThread::msleep(2000);
-            const QStringList now = QDir(logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-            std::printf("no \"Burning Firmware Successful\" box within 120 s; its log: %s\n",
-                        now.isEmpty() ? "none"
-                                      : qPrintable(lastLine(QDir(logs).filePath(now.last()))));
+        const toolrun::Outcome outcome = toolrun::runUpdate(update);
+        if (!outcome.ok()) {
+            std::printf("%s\n", outcome.error.c_str());
             return false;
         }
-        // Dismissed as the user does; the log is finished after the box.
-        // Sent once: a key sent to a window that has gone can leave the key
-        // held down in the server, repeating into the next run's dialog.
-        desktop::key(box, "Escape");
-        QString newest;
-        for (int i = 0; i < 100; ++i) {
-            const QStringList now = QDir(logs).entryList({"update-*.log"}, QDir::Files, QDir::Name);
-            if (!now.isEmpty() && !before.contains(now.last())) {
-                newest = QDir(logs).filePath(now.last());
-                if (lastLine(newest).startsWith(QLatin1String("Outcome: ")))
-                    break;
-            }
-            QThread::msleep(100);
-        }
-        tool.stop();
-        std::system("xdotool keyup Escape >/dev/null 2>&1");
-        if (!lastLine(newest).startsWith(
-                QLatin1String("Outcome: \"Burning Firmware Successful\""))) {
-            std::printf("the update log in %s has no success outcome: \"%s\" (%s)\n",
-                        qPrintable(logs), qPrintable(lastLine(newest)), qPrintable(newest));
-            return false;
-        }
-        lastLog = newest;
-        QThread::msleep(400);
+        lastLog = outcome.updateLog;
+        QThread::msleep(400); // the node writes its log every 200 ms
         *run = runOf(nodeRecords(nodeLog, offset));
         return run->ok;
     };

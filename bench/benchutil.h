@@ -1,7 +1,7 @@
 #pragma once
 // Small helpers shared by the benchmark programs.
 
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>

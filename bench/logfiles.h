@@ -56,16 +56,6 @@ inline bool isCommand(const NodeRecord &r, unsigned sub)
            && r.bytes[SdoSubIndexOffset] == sub;
 }
 
-// The last line of a text file (its update log's outcome), empty when none.
-inline QString lastLine(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
-    return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last());
-}
-
 // The first line of a text file that starts with `prefix`, trimmed.
 inline QString logLine(const QString &path, const char *prefix)
 {

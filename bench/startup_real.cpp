@@ -1,7 +1,7 @@
 // The tool's own start-up (as app/main.cpp), with the start-up probe of
 // bench_startup.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "startupprobe.h"
 
 #include <QApplication>

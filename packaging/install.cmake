@@ -31,7 +31,7 @@ if(WIN32)
     qrio_crlf_text("${CMAKE_CURRENT_LIST_DIR}/firmware-README.txt" "${qrio_textdir}/README.txt")
     qrio_crlf_text("${PROJECT_SOURCE_DIR}/docs/user-guide-windows.txt" "${qrio_textdir}/User Guide.txt")
 
-    install(TARGETS QuorvexRemoteIOFirmwareUpdater RUNTIME DESTINATION .)
+    install(TARGETS ${QRIO_EXE_NAME} RUNTIME DESTINATION .)
     install(FILES "${qrio_textdir}/README.txt" DESTINATION "${QRIO_FIRMWARE_FOLDER}")
     install(FILES "${qrio_textdir}/User Guide.txt" DESTINATION .)
 elseif(UNIX AND NOT APPLE)
@@ -50,7 +50,7 @@ elseif(UNIX AND NOT APPLE)
     set(qrio_pkgdir "${CMAKE_CURRENT_BINARY_DIR}/packaging")
     file(MAKE_DIRECTORY "${qrio_pkgdir}/app")
 
-    install(TARGETS QuorvexRemoteIOFirmwareUpdater RUNTIME DESTINATION "${QRIO_APP_DIR}")
+    install(TARGETS ${QRIO_EXE_NAME} RUNTIME DESTINATION "${QRIO_APP_DIR}")
     install(FILES "${CMAKE_CURRENT_LIST_DIR}/firmware-README.txt"
             DESTINATION "${QRIO_SHARE_DIR}" RENAME firmware-folder.txt)
     # Made here (dangling) and installed as a link; absolute, /usr/lib to

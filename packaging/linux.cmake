@@ -6,7 +6,7 @@
 # the resolved executable, not from the name it was started by. Nothing of the
 # tests, benchmarks or the simulator is installed.
 
-set(QRIO_MAINTAINER "${QRIO_COMPANY} <support@quorvex.com>" CACHE STRING
+set(QRIO_MAINTAINER "${QRIO_COMPANY} <support@${QRIO_COMPANY_DOMAIN}>" CACHE STRING
     "Maintainer field of the Debian package: name <e-mail>")
 
 # Generated files change only when their sources do, and the sources' changes
@@ -19,7 +19,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 # The launcher: made here (dangling) and installed as a link, relative (one
 # top-level folder, /usr/bin to /usr/lib).
 file(RELATIVE_PATH qrio_launcher_target "${CMAKE_INSTALL_FULL_BINDIR}"
-     "${QRIO_APP_DIR}/QuorvexRemoteIOFirmwareUpdater")
+     "${QRIO_APP_DIR}/${QRIO_EXE_NAME}")
 file(MAKE_DIRECTORY "${qrio_pkgdir}/bin")
 file(CREATE_LINK "${qrio_launcher_target}" "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" SYMBOLIC)
 install(FILES "${qrio_pkgdir}/bin/${QRIO_PACKAGE_NAME}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
@@ -131,5 +131,5 @@ else()
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
 set(CPACK_DEBIAN_FILE_NAME
-    "QuorvexRemoteIOFirmwareUpdater_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb")
+    "${QRIO_EXE_NAME}_${PROJECT_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb")
 include(CPack)

@@ -4,7 +4,7 @@
 # installed by its install rules (packaging/install.cmake: the .exe, the
 # firmware folder with its README.txt, the user guide) into a staging folder,
 # stripped, checked to import only Windows system DLLs, and packed as
-# dist/QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip.
+# dist/<executable name>-<version>-win64.zip.
 #
 # The same commit gives the same zip, byte for byte, from any folder at any
 # time: every time stamp is SOURCE_DATE_EPOCH (from the environment, else the
@@ -24,7 +24,8 @@ source "$ROOT/scripts/winqt.sh"
 
 BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
 DIST=${QRIO_DIST:-$ROOT/dist}
-TARGET=QuorvexRemoteIOFirmwareUpdater
+load_names || { echo "cmake -P cmake/names.cmake gives no names" >&2; exit 1; }
+TARGET=$QRIO_EXE_NAME
 LOGS=$BUILD/logs
 TRIPLE=x86_64-w64-mingw32
 

@@ -22,8 +22,9 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev qtbase5-dev-tools fonts-liberation)
 
 # load_names: the names the build gives the product (cmake/names.cmake) as
-# shell variables: QRIO_FIRMWARE_FOLDER, QRIO_PACKAGE_NAME, QRIO_PRODUCT_NAME,
-# QRIO_COMPANY. Needs cmake; non-zero status when it cannot run.
+# shell variables: QRIO_COMPANY, QRIO_APP_NAME, QRIO_EXE_NAME,
+# QRIO_FIRMWARE_FOLDER, QRIO_PACKAGE_NAME, QRIO_PRODUCT_NAME and the others.
+# Needs cmake; non-zero status when it cannot run.
 load_names() {
     local names
     names=$(cmake -P "$ROOT/cmake/names.cmake") || return 1

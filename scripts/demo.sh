@@ -6,6 +6,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/common.sh"
+load_names || { echo "cmake -P cmake/names.cmake gives no names" >&2; exit 1; }
 
 packages=("${BUILD_PACKAGES[@]}")
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || packages+=(xvfb xauth)
@@ -13,7 +14,7 @@ ensure_packages "${packages[@]}"
 
 BUILD="$ROOT/build"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target QuorvexRemoteIOFirmwareUpdater canopen-node-sim demo-firmware
+cmake --build "$BUILD" -j"$(nproc)" --target "$QRIO_EXE_NAME" canopen-node-sim demo-firmware
 
 DEMO="$BUILD/demo"
 mkdir -p "$DEMO/config"
@@ -37,7 +38,7 @@ PORT=${COM#COM}
 echo "Simulated node on COM $PORT ($SLAVE)"
 
 # Start with that port chosen.
-CONF="$XDG_CONFIG_HOME/Quorvex/Velmora(CANBus).conf"
+CONF="$XDG_CONFIG_HOME/$QRIO_COMPANY/$QRIO_APP_NAME.conf"
 mkdir -p "$(dirname "$CONF")"
 if [ -f "$CONF" ] && grep -q '^com_port=' "$CONF"; then
     sed -i "s/^com_port=.*/com_port=$PORT/" "$CONF"
@@ -47,7 +48,7 @@ else
     printf '[Settings]\ncom_port=%s\n' "$PORT" >> "$CONF"
 fi
 
-APP="$BUILD/QuorvexRemoteIOFirmwareUpdater"
+APP="$BUILD/$QRIO_EXE_NAME"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     "$APP" "$@"
 else

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux program in Release and packs it, with the link to its
 # firmware folder, menu entry, icon, manual page and documents, into a
-# Debian package: dist/QuorvexRemoteIOFirmwareUpdater_<version>_<arch>.deb
+# Debian package: dist/<executable name>_<version>_<arch>.deb
 # (its contents: the install rules, packaging/install.cmake and linux.cmake).
 # Installs the Debian packages it needs first. The last line of output is the
 # package's path.
@@ -42,7 +42,8 @@ LDFLAGS=$(flags LDFLAGS)
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQRIO_BUILD_TESTS=OFF \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_CXX_FLAGS="$CXXFLAGS" \
     -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target QuorvexRemoteIOFirmwareUpdater
+load_names || { echo "cmake -P cmake/names.cmake gives no names" >&2; exit 1; }
+cmake --build "$BUILD" -j"$(nproc)" --target "$QRIO_EXE_NAME"
 
 # CPack stages under the build tree and leaves the package there; only the
 # package goes to dist/.

@@ -67,7 +67,7 @@ load_names || { check_fail "cmake -P cmake/names.cmake gives the firmware folder
 PKG=$(dpkg-deb -f "$DEB" Package)
 VERSION=$(dpkg-deb -f "$DEB" Version)
 APP_DIR="/usr/lib/$PKG"
-PROGRAM="$APP_DIR/QuorvexRemoteIOFirmwareUpdater"
+PROGRAM="$APP_DIR/$QRIO_EXE_NAME"
 FOLDER_LINK="$APP_DIR/$QRIO_FIRMWARE_FOLDER"
 STATE_DIR="/var/lib/$PKG"
 FOLDER="$STATE_DIR/$QRIO_FIRMWARE_FOLDER"

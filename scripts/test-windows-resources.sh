@@ -25,7 +25,6 @@ source "$ROOT/scripts/common.sh"
 source "$ROOT/scripts/winetest.sh"
 WORK=${QRIO_WIN_RES_BUILD:-$ROOT/build-win-res}
 APP_BUILD=${QRIO_WIN_APP_BUILD:-$ROOT/build-win-app}
-EXE_NAME=QuorvexRemoteIOFirmwareUpdater.exe
 PE="python3 $ROOT/scripts/pe_resources.py"
 
 ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix xvfb xauth xdotool x11-utils \
@@ -33,6 +32,7 @@ ensure_packages icoutils python3 wine wine64 g++-mingw-w64-x86-64-posix xvfb xau
 
 build_windows_zip
 load_names || checks_abort "cmake -P cmake/names.cmake gives no names"
+EXE_NAME=$QRIO_EXE_NAME.exe
 VERSION=$(cat "$APP_BUILD/project-version.txt" 2>/dev/null)
 [ -n "$VERSION" ] || checks_abort "no project version in $APP_BUILD/project-version.txt"
 IFS=. read -r v1 v2 v3 v4 <<<"$VERSION"

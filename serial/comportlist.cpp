@@ -1,7 +1,7 @@
 // The COM port box: rebuilt from a fresh enumeration at start-up and on every
 // mouse press on the box, keeping the chosen port chosen while it exists.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 
 #include "serial/comportdata.h"

@@ -21,7 +21,7 @@ std::string dosDevicesDir()
         const char *home = std::getenv("HOME");
         config = std::string(home ? home : "") + "/.config";
     }
-    return config + "/Quorvex/dosdevices";
+    return config + "/" QRIO_COMPANY "/dosdevices";
 }
 
 std::vector<std::string> folderNames(const std::string &dir)

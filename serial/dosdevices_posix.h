@@ -11,7 +11,7 @@
 
 namespace PosixPorts {
 
-// <config>/Quorvex/dosdevices, where <config> is the generic config location
+// <config>/<company>/dosdevices, where <config> is the generic config location
 // by the XDG base-directory rules: $XDG_CONFIG_HOME when it holds an absolute
 // path (a relative one is ignored), otherwise $HOME/.config. Reads the
 // environment on every call; does not look at the file system.

@@ -11,7 +11,7 @@ namespace PosixPorts {
 
 struct Roots
 {
-    std::string dosDevices; // <config>/Quorvex/dosdevices
+    std::string dosDevices; // <config>/<company>/dosdevices
     std::string dev = "/dev";
     std::string sysClassTty = "/sys/class/tty";
 };

@@ -28,7 +28,7 @@ const char kUsage[] =
     "  --com N|auto          register as COM<N>; auto (default) takes the lowest free\n"
     "                        number from 50 up\n"
     "  --dosdevices DIR      the folder to register in (default:\n"
-    "                        <XDG_CONFIG_HOME or ~/.config>/Quorvex/dosdevices)\n"
+    "                        <XDG_CONFIG_HOME or ~/.config>/" QRIO_COMPANY "/dosdevices)\n"
     "  --node ID             node ID, 1 to 127 (default 1)\n"
     "  --flash PATH          keep the flash in this file (created erased if missing)\n"
     "  --log PATH            append every record received and sent to this file\n"

@@ -1,9 +1,9 @@
 // Moving the node into boot mode: the exchanges, the pause, the failures.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "canopen/modepauses.h"
 #include "canopen/serialcanframe.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QTest>
@@ -25,7 +25,7 @@ void checkFailureBox(const testsupport::MessageBoxCatcher &catcher, QWidget *win
     QCOMPARE(catcher.boxes.size(), 1);
     const testsupport::CaughtBox &box = catcher.boxes[0];
     QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.title, QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(box.title, QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(box.text, text);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(box.parent, window);

@@ -2,11 +2,11 @@
 // events rebuild it. The device roots point at an empty temporary folder, so
 // only the ports this test registers in its dosdevices folder exist.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
 #include "serial/serialdevicescan_posix.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

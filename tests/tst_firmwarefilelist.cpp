@@ -5,9 +5,9 @@
 // it is built into a directory of its own (firmwarefilelist.cmake): no other
 // test program shares the folder.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -66,8 +66,8 @@ private:
 
 void TestFirmwareFileList::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
     // A folder from an earlier run that was killed must not leak in.
     QDir(folderPath()).removeRecursively();
 }

@@ -1,7 +1,7 @@
 // Writing the image into the node's flash and reading it back.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "testsupport.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QProgressBar>

@@ -2,7 +2,7 @@
 // of data records, the vector checksum, contiguity, the size limit and every
 // message the loader shows.
 
-#include "hextestutil.h"
+#include "tests/common/hextestutil.h"
 
 #include <QDir>
 #include <QTemporaryDir>

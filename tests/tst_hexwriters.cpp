@@ -1,7 +1,7 @@
 // HEX files written by common tools load into exactly the binary they were
 // made from, with the vector checksum at bytes 28..31.
 
-#include "hextestutil.h"
+#include "tests/common/hextestutil.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,10 +1,10 @@
 // The main window as the user sees it: widgets, texts, fonts, the Update
 // slot's wiring.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -38,9 +38,9 @@ private slots:
 void TestMainWindow::identityAndGeometry()
 {
     QuorvexRemoteIOFirmwareUpdater w;
-    QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Quorvex"));
-    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Velmora(CANBus)"));
-    QCOMPARE(w.windowTitle(), QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(QCoreApplication::organizationName(), QStringLiteral(QRIO_COMPANY));
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral(QRIO_APP_NAME));
+    QCOMPARE(w.windowTitle(), QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(w.objectName(), QStringLiteral("QuorvexRemoteIOFirmwareUpdater"));
     QCOMPARE(w.size(), QSize(531, 296));
     QCOMPARE(w.font().family(), QStringLiteral("Arial"));

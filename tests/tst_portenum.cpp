@@ -5,7 +5,7 @@
 #include "serial/serialdevicescan_posix.h"
 #include "serial/enumserialcom.h"
 #include "serial/serialdevicescan.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -311,12 +311,13 @@ void TestPortEnum::rootsFollowTheConfigLocation_data()
     QTest::addColumn<QByteArray>("xdg"); // a null array: not set
     QTest::addColumn<QString>("expected");
 
-    const QString home = m_tmp.path() + QStringLiteral("/home/.config/Quorvex/dosdevices");
+    const QString home = m_tmp.path() + QStringLiteral("/home/.config/" QRIO_COMPANY "/dosdevices");
     QTest::newRow("unset: ~/.config") << QByteArray() << home;
     QTest::newRow("empty: ~/.config") << QByteArray("") << home;
     QTest::newRow("relative: ignored") << QByteArray("relative/config") << home;
     QTest::newRow("absolute") << (m_tmp.path() + QStringLiteral("/elsewhere")).toLocal8Bit()
-                              << m_tmp.path() + QStringLiteral("/elsewhere/Quorvex/dosdevices");
+                              << m_tmp.path()
+                                     + QStringLiteral("/elsewhere/" QRIO_COMPANY "/dosdevices");
 }
 
 // The tool and the simulated node find the same folder, so the tool lists

@@ -1,10 +1,10 @@
 // SDO expedited transfers: the records on the wire, the replies picked out
 // of what else the line carries, and what a silent or broken line does.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "canopen/serialcanframe.h"
 #include "serial/enumserialcom.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

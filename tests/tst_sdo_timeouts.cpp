@@ -1,7 +1,7 @@
 // What a silent node makes of each exchange: the time-out texts and lines.
 
-#include "quorvexremoteiofirmwareupdater.h"
-#include "testsupport.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // The serial line over a real pseudo-terminal registered as a COM port.
 
 #include "serial/serialline.h"
-#include "otheruser.h"
-#include "testsupport.h"
+#include "tests/common/otheruser.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
 // The remembered node ID, COM port and firmware file name: what is stored,
 // in which form, and what start-up makes of stored values, good and bad.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
 #include "serial/serialdevicescan_posix.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -58,8 +58,8 @@ void TestSettings::initTestCase()
 {
     // The window sets the same names; set them here so the test can write the
     // store before the first window exists.
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
 
     // Only the ports this test registers exist.
     QVERIFY(QDir().mkpath(m_devices.path() + QStringLiteral("/dev")));
@@ -88,7 +88,8 @@ void TestSettings::storeIsTheIsolatedDefaultStore()
     w.nodeId = 7;
     w.saveSettings(3, QStringLiteral("/x/fw.hex"));
     const QString file = QSettings().fileName();
-    QCOMPARE(file, testsupport::configDir() + QStringLiteral("/Quorvex/Velmora(CANBus).conf"));
+    QCOMPARE(file,
+             testsupport::configDir() + QStringLiteral("/" QRIO_COMPANY "/" QRIO_APP_NAME ".conf"));
     QVERIFY(QFile::exists(file));
 }
 

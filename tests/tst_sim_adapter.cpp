@@ -3,8 +3,8 @@
 // clients coming and going and the hang-up, the line's fault switches and
 // line model, the record log, and the port's registration as a COM number.
 
-#include "simclient.h"
-#include "testsupport.h"
+#include "tests/common/simclient.h"
+#include "tests/common/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The canopen-node-sim program (sim/main.cpp) run as a process: its command
 // line, the port it prints and registers, the signals that end it.
 
-#include "simclient.h"
-#include "testsupport.h"
+#include "tests/common/simclient.h"
+#include "tests/common/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -31,7 +31,7 @@ void TestSimCli::program()
     QTemporaryDir config;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    const QString dosDir = config.path() + QStringLiteral("/Quorvex/dosdevices");
+    const QString dosDir = config.path() + QStringLiteral("/" QRIO_COMPANY "/dosdevices");
     const QString flashPath = config.filePath(QStringLiteral("flash.bin"));
 
     // A given number, node, boot mode and flash file.
@@ -161,8 +161,8 @@ void TestSimCli::programArguments()
     QCOMPARE(sim.exitCode(), 2);
     QVERIFY(out.isEmpty());
     QVERIFY2(err.contains("Usage: canopen-node-sim"), err.constData());
-    QVERIFY(!QDir(config.path() + QStringLiteral("/Quorvex/dosdevices")).exists()
-            || QDir(config.path() + QStringLiteral("/Quorvex/dosdevices")).isEmpty());
+    QVERIFY(!QDir(config.path() + QStringLiteral("/" QRIO_COMPANY "/dosdevices")).exists()
+            || QDir(config.path() + QStringLiteral("/" QRIO_COMPANY "/dosdevices")).isEmpty());
 }
 
 QRIO_TEST_MAIN(TestSimCli)

@@ -3,8 +3,8 @@
 // switching, refused requests, flash blocks and the flash file, and the
 // node's own fault switches.
 
-#include "simclient.h"
-#include "testsupport.h"
+#include "tests/common/simclient.h"
+#include "tests/common/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -6,7 +6,7 @@
 // worth showing (as it does for a real adapter's pace), so the node here
 // answers with a few milliseconds' latency.
 
-#include "updatefault.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 

@@ -4,8 +4,8 @@
 // none), stores what it should and leaves the port free. One row per
 // condition; the node answers at once. And the progress dialog as it opens.
 
-#include "otheruser.h"
-#include "updatefault.h"
+#include "tests/common/otheruser.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 #include <QFile>
@@ -329,7 +329,7 @@ void TestUpdateFailures::conditionAndItsMessage_data()
         row.options.faults.neverBoot = true;
         row.imageSize = 500;
         row.seed = 3;
-        row.title = "Velmora(CANBus)";
+        row.title = QRIO_APP_NAME;
         row.text = "Enter Boot Mode Failed";
         row.requestCount = 4;
         row.requests = QStringList{kModeRead, kBootStep1, kBootStep2, kModeRead};

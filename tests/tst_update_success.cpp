@@ -1,6 +1,6 @@
 // Whole updates that succeed.
 
-#include "updatefault.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 #include <QMap>

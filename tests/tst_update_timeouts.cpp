@@ -3,7 +3,7 @@
 // user-mode failure), and the port free again at once. One row per fault;
 // each waits out the line's real time-outs or the 5 s user-mode pause.
 
-#include "updatefault.h"
+#include "tests/common/updatefault.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -46,7 +46,7 @@ void TestUpdateTimeouts::waitsInVain_data()
         row.options.faults.neverUser = true;
         row.imageSize = 700;
         row.seed = 32;
-        row.title = "Velmora(CANBus)";
+        row.title = QRIO_APP_NAME;
         row.text = "Enter User Mode Failed";
         row.check = [](UpdateRig &rig) { QVERIFY(rig.node->firmwareMarked()); };
         QTest::newRow("node that stays in boot mode") << row;

@@ -1,11 +1,15 @@
 // The update log a technician sends to support: every way an update ends
 // leaves one file with the header, the very lines of the message stream, the
 // stages reached and the outcome; a tool killed in the middle of the flash
-// write leaves its header and the last stage reached; old logs are rotated;
-// a log that cannot be written changes nothing about the update.
+// write leaves its header and the last stage reached; a log that cannot be
+// written changes nothing about the update. Its pieces on their own: the
+// file keeps the newest logs and never overwrites one; the text says each
+// way an update ends.
 
-#include "updatelog.h"
-#include "updaterig.h"
+#include "app/logfile.h"
+#include "app/logtext.h"
+#include "app/updatelog.h"
+#include "tests/common/updaterig.h"
 
 #include <QApplication>
 #include <QDir>
@@ -139,14 +143,16 @@ private slots:
     void killedInTheFlashWrite();
     void newestTwentyAreKept();
     void twoLogsOfTheSameMillisecond();
+    void outcomeLine_data();
+    void outcomeLine();
     void unwritableLogNeverDisturbsTheUpdate_data();
     void unwritableLogNeverDisturbsTheUpdate();
 };
 
 void TestUpdateLog::init()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("Velmora(CANBus)"));
+    QCoreApplication::setOrganizationName(QStringLiteral(QRIO_COMPANY));
+    QCoreApplication::setApplicationName(QStringLiteral(QRIO_APP_NAME));
     QDir(logsFolder()).removeRecursively();
     QFile::remove(logsFolder());
 }
@@ -254,7 +260,7 @@ void TestUpdateLog::everyOutcomeIsLogged()
     const ParsedLog log = readLog(QDir(logsFolder()).filePath(files[0]));
 
     // Header.
-    QCOMPARE(log.header.value(0), QStringLiteral("Velmora(CANBus) update log"));
+    QCOMPARE(log.header.value(0), QStringLiteral(QRIO_APP_NAME " update log"));
     QCOMPARE(field(log.header, "Tool version"), QStringLiteral(QRIO_VERSION));
     const QDateTime started = QDateTime::fromString(field(log.header, "Started").left(23),
                                                     QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
@@ -385,7 +391,7 @@ void TestUpdateLog::killedInTheFlashWrite()
     const int headerEnd = lines.indexOf(QString());
     QVERIFY2(headerEnd > 0, qPrintable(killed));
     const QStringList header = lines.mid(0, headerEnd);
-    QCOMPARE(header.value(0), QStringLiteral("Velmora(CANBus) update log"));
+    QCOMPARE(header.value(0), QStringLiteral(QRIO_APP_NAME " update log"));
     QCOMPARE(field(header, "COM port"), QStringLiteral("COM%1").arg(node->comNumber()));
     QCOMPARE(field(header, "Node ID"), QStringLiteral("9"));
     QCOMPARE(field(header, "Firmware file"),
@@ -415,13 +421,12 @@ void TestUpdateLog::newestTwentyAreKept()
     }
     QVERIFY(hextest::writeFile(dir.filePath("notes.txt"), "mine\n"));
 
-    UpdateRig rig;
-    rig.chooseFile(rig.dir.filePath(QStringLiteral("gone.hex")));
-    rig.pressUpdate();
-    QCOMPARE(rig.catcher.boxes.size(), 1);
+    LogFile file(logsFolder(), QDateTime::currentDateTime(), {"header", QByteArray()});
+    QVERIFY(file.isOn());
+    file.close();
 
     const QStringList kept = logFiles();
-    QCOMPARE(kept.size(), UpdateLog::kKept);
+    QCOMPARE(kept.size(), LogFile::kKept);
     QCOMPARE(kept.mid(0, 19), old.mid(6)); // the 19 newest old ones ...
     QVERIFY(!old.contains(kept.last()));   // ... and the new one
     QVERIFY(QFile::exists(dir.filePath("notes.txt")));
@@ -430,19 +435,48 @@ void TestUpdateLog::newestTwentyAreKept()
 void TestUpdateLog::twoLogsOfTheSameMillisecond()
 {
     const QDateTime at = QDateTime::currentDateTime();
-    UpdateLog first(logsFolder(), at);
-    UpdateLog second(logsFolder(), at);
+    LogFile first(logsFolder(), at, {"first"});
+    LogFile second(logsFolder(), at, {"second"});
     QVERIFY(!first.path().isEmpty());
     QVERIFY(!second.path().isEmpty());
     QVERIFY(first.path() != second.path());
-    first.finish(false);
-    second.finish(true);
+    first.close();
+    second.close();
     const QStringList files = logFiles();
     QCOMPARE(files.size(), 2);
     // By name, the second comes after the first, so rotation keeps order.
     QCOMPARE(QDir(logsFolder()).filePath(files[0]), first.path());
     QCOMPARE(QDir(logsFolder()).filePath(files[1]), second.path());
-    QVERIFY(readLog(second.path()).tail.last().startsWith("Outcome: aborted after "));
+    QFile file(second.path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().trimmed(), QByteArray("second"));
+}
+
+void TestUpdateLog::outcomeLine_data()
+{
+    QTest::addColumn<bool>("boxSeen");
+    QTest::addColumn<bool>("aborted");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("a box, even after an Abort")
+        << true << true << "Outcome: \"Read timeout\" \"Index: 5102, SubIndex:  a\" after 70 ms";
+    QTest::newRow("aborted") << false << true << "Outcome: aborted after 90 ms";
+    QTest::newRow("no box, no abort")
+        << false << false << "Outcome: ended without a message after 90 ms";
+}
+
+void TestUpdateLog::outcomeLine()
+{
+    QFETCH(bool, boxSeen);
+    QFETCH(bool, aborted);
+    QFETCH(QString, line);
+    LogText::Outcome outcome;
+    outcome.boxSeen = boxSeen;
+    outcome.boxTitle = QStringLiteral("Read timeout");
+    outcome.boxText = QStringLiteral("Index: 5102,\nSubIndex:  a");
+    outcome.boxMs = 70;
+    outcome.aborted = aborted;
+    outcome.endMs = 90;
+    QCOMPARE(LogText::outcomeLine(outcome), line);
 }
 
 void TestUpdateLog::unwritableLogNeverDisturbsTheUpdate_data()

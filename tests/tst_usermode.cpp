@@ -1,8 +1,8 @@
 // Returning the node to user mode: the pause, the boot-up record, the checks.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "canopen/modepauses.h"
-#include "testsupport.h"
+#include "tests/common/testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -58,7 +58,7 @@ void TestUserMode::nodeThatStaysInBootMode()
     QVERIFY(!rig.window->enterUserMode(rig.line));
     QCOMPARE(catcher.boxes.size(), 1);
     QCOMPARE(catcher.boxes[0].icon, QMessageBox::Critical);
-    QCOMPARE(catcher.boxes[0].title, QStringLiteral("Velmora(CANBus)"));
+    QCOMPARE(catcher.boxes[0].title, QStringLiteral(QRIO_APP_NAME));
     QCOMPARE(catcher.boxes[0].text, QStringLiteral("Enter User Mode Failed"));
 }
 

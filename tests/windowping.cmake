@@ -10,15 +10,13 @@ if(QRIO_XCB_INCLUDE_DIR AND QRIO_XCB_LIBRARY)
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/windowping.cpp
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/wmping.h
         ${CMAKE_CURRENT_SOURCE_DIR}/desktop/wmping.cpp)
-    # The program as a user runs it: the benchmarks' pieces for that.
-    target_include_directories(window_ping PRIVATE ${PROJECT_SOURCE_DIR}/bench
-        ${QRIO_XCB_INCLUDE_DIR})
+    target_include_directories(window_ping PRIVATE ${QRIO_XCB_INCLUDE_DIR})
     target_link_libraries(window_ping PRIVATE qrio_testsupport ${QRIO_XCB_LIBRARY})
     set_target_properties(window_ping PROPERTIES AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/app)
     target_compile_definitions(window_ping PRIVATE
-        QRIO_PROGRAM="$<TARGET_FILE:QuorvexRemoteIOFirmwareUpdater>"
+        QRIO_PROGRAM="$<TARGET_FILE:${QRIO_EXE_NAME}>"
         QRIO_NODESIM="$<TARGET_FILE:canopen-node-sim>")
-    add_dependencies(window_ping QuorvexRemoteIOFirmwareUpdater canopen-node-sim)
+    add_dependencies(window_ping ${QRIO_EXE_NAME} canopen-node-sim)
     qrio_warnings(window_ping)
     add_test(NAME window_ping COMMAND window_ping)
     # The check's own process keeps the toolkit's X connection and fonts

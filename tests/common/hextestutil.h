@@ -2,7 +2,7 @@
 // Helpers of the HEX loader tests: record text, the image a load must give,
 // and a loader run that records its message boxes and debug lines.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "testsupport.h"
 
 #include <QByteArray>

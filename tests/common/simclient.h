@@ -4,7 +4,7 @@
 // port), the SDO records a client sends and the node answers, and block
 // writes and reads in boot mode.
 
-#include "nodesim.h"
+#include "sim/nodesim.h"
 
 #include "canopen/nodeobjects.h"
 

@@ -43,7 +43,7 @@ QString configDir()
 
 QString dosDevicesDir()
 {
-    return configDir() + QStringLiteral("/Quorvex/dosdevices");
+    return configDir() + QStringLiteral("/" QRIO_COMPANY "/dosdevices");
 }
 
 std::unique_ptr<nodesim::NodeSim> startNode(nodesim::Options options)

@@ -1,8 +1,8 @@
 #pragma once
 // Helpers shared by the test programs.
 
-#include "nodesim.h"
-#include "quorvexremoteiofirmwareupdater.h"
+#include "sim/nodesim.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 
 #include <QList>
 #include <QStringList>
@@ -25,7 +25,7 @@ namespace testsupport {
 // the QApplication is made; QRIO_TEST_MAIN does.
 void isolateConfig();
 QString configDir();     // the folder isolateConfig made
-QString dosDevicesDir(); // <configDir>/Quorvex/dosdevices
+QString dosDevicesDir(); // <configDir>/<company>/dosdevices
 
 // A simulated node registered under a free COM number in this process's
 // dosdevices folder.

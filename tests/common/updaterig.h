@@ -2,7 +2,7 @@
 // A window set up for a whole update against a simulated node: the node's
 // port listed and chosen, a firmware file chosen, Update pressed by mouse.
 
-#include "quorvexremoteiofirmwareupdater.h"
+#include "app/quorvexremoteiofirmwareupdater.h"
 #include "ui_quorvexremoteiofirmwareupdater.h"
 #include "serial/comportdata.h"
 #include "canopen/flashgeometry.h"

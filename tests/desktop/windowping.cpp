@@ -8,11 +8,12 @@
 // switches' pauses included. Skipped (exit code 77) where Xvfb or xdotool
 // is missing.
 
-#include "toolrun.h"
 #include "wmping.h"
 
-#include "hextestutil.h"
-#include "testsupport.h"
+#include "tests/common/desktop.h"
+#include "tests/common/hextestutil.h"
+#include "tests/common/testsupport.h"
+#include "tests/common/toolrun.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -69,33 +70,33 @@ int main(int argc, char *argv[])
                                &error))
         return fail(error);
 
-    const QPoint update = toolrun::updateButtonCentre();
-    if (update.isNull())
+    const QPoint updateAt = toolrun::updateButtonCentre();
+    if (updateAt.isNull())
         return fail("the window did not show on the virtual display");
     app.processEvents();
     toolrun::choose(1, com, QStringLiteral("ping"));
 
-    desktop::Process tool;
-    if (!tool.start({program.toStdString()}))
-        return fail("the program did not start");
-    const std::string window = desktop::waitForWindow(tool.pid(), toolrun::windowTitle, 20);
-    if (window.empty())
-        return fail("the program's window did not show");
-
     WmPinger pinger;
-    if (!pinger.start(std::uint32_t(std::stoul(window)), kPingInterval, &error))
-        return fail(error);
-    const auto clicked = WmPinger::Clock::now();
-    if (!desktop::pressButton(window, update.x(), update.y(),
-                              [&] { return QFileInfo(nodeLog).size() > 0; }))
-        return fail("the node heard nothing after five clicks on Update");
-    const std::string box = desktop::waitForWindow(tool.pid(), toolrun::successTitle, 60);
-    pinger.stop();
-    const auto done = WmPinger::Clock::now();
-    if (box.empty())
-        return fail("no \"Burning Firmware Successful\" box within 60 s");
-    desktop::key(box, "Escape");
-    tool.stop();
+    WmPinger::Clock::time_point clicked, done;
+    toolrun::Update update;
+    update.program = program;
+    update.updateAt = updateAt;
+    update.nodeLog = nodeLog;
+    update.boxSeconds = 60;
+    update.windowShown = [&](const std::string &window) {
+        std::string why;
+        if (!pinger.start(std::uint32_t(std::stoul(window)), kPingInterval, &why))
+            return why.empty() ? std::string("the pinger did not start") : why;
+        clicked = WmPinger::Clock::now();
+        return std::string();
+    };
+    update.boxShown = [&] {
+        pinger.stop();
+        done = WmPinger::Clock::now();
+    };
+    const toolrun::Outcome outcome = toolrun::runUpdate(update);
+    if (!outcome.ok())
+        return fail(outcome.error);
 
     const WmPinger::Wait longest = pinger.longestWait();
     std::printf("%d pings, one every %d ms, %d answered, from the click to the success box "

@@ -8,7 +8,7 @@ byte equals the image's, and the flash beyond the image's 256-byte blocks is
 erased (0xFF). Returns what differs, one text per difference (empty: none).
 
 settings(USER_REG, KEY): the string values of registry key KEY (as written in
-a Wine prefix's user.reg, e.g. Software\\Quorvex\\Velmora(CANBus)\\Settings)
+a Wine prefix's user.reg, e.g. guiharness.SETTINGS_KEY)
 as a dict; None when the key is absent.
 """
 

@@ -18,9 +18,11 @@ import winetest
 from ptyhold import start_holder
 from winetest import ROOT, point_link as point
 
-TITLE = "Velmora(CANBus)"
-SETTINGS_KEY = "Software\\Quorvex\\Velmora(CANBus)\\Settings"
-EXE_NAME = winetest.build_names()["QRIO_EXE_NAME"] + ".exe"
+NAMES = winetest.build_names()
+COMPANY = NAMES["QRIO_COMPANY"]
+TITLE = NAMES["QRIO_APP_NAME"]
+SETTINGS_KEY = "Software\\%s\\%s\\Settings" % (COMPANY, TITLE)
+EXE_NAME = NAMES["QRIO_EXE_NAME"] + ".exe"
 
 # Where to click, in the window of its designed size.
 DESIGN_SIZE = "531x296"
@@ -163,7 +165,7 @@ class Case:
             # Ended with its Wine session.
             subprocess.Popen(["wine", os.path.join(self.app_dir, EXE_NAME)], cwd=self.app_dir,
                              env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        self.main = find_window("^Velmora\\(CANBus\\)$", 30)
+        self.main = find_window("^" + re.escape(TITLE) + "$", 30)
         if not self.main:
             raise SetupFailed("no window titled " + TITLE)
         time.sleep(0.5)  # the first paint

@@ -33,7 +33,7 @@ import time
 
 import guicheck
 import winetest
-from guiharness import (BUSY, DESIGN_SIZE, EXE_NAME, GUI, PIDS, PORT_BOX_XY, PREFIXES, RUN, SETTINGS_KEY,
+from guiharness import (BUSY, COMPANY, DESIGN_SIZE, EXE_NAME, GUI, PIDS, PORT_BOX_XY, PREFIXES, RUN, SETTINGS_KEY,
                         SIM_PORT, TEMPLATE, TITLE, output, point, port_link, quiet, run_case, window_name)
 from winetest import ROOT, abort
 
@@ -90,7 +90,7 @@ def case_update(c):
     diff = c.flash_differs(IMAGE)
     c.check(not diff, "the node's flash holds the image" + diff)
     logs = sorted(glob.glob(os.path.join(c.env["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
-                                         "Quorvex", TITLE, "logs", "update-*.log")))
+                                         COMPANY, TITLE, "logs", "update-*.log")))
     log = logs[-1] if logs else ""
     c.check(bool(log) and any(l.startswith('Outcome: "Burning Firmware Successful"') for l in open(log)),
             "the update's log in %%LOCALAPPDATA%% ends in its box (%s)" % os.path.basename(log))

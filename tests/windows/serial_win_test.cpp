@@ -17,12 +17,12 @@
 //   sim        the simulated node's port (missing: the SDO case fails)
 // Prints one line per case and ends with "N passed, N failed".
 
-#include "comname.h"
-#include "enumserialcom.h"
-#include "linestate_win.h"
-#include "serialdevicescan.h"
-#include "serialdevicescan_win_internal.h"
-#include "serialline.h"
+#include "serial/comname.h"
+#include "serial/enumserialcom.h"
+#include "serial/linestate_win.h"
+#include "serial/serialdevicescan.h"
+#include "serial/serialdevicescan_win_internal.h"
+#include "serial/serialline.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,7 @@
 #pragma once
-// Running programs as a user would, for the benchmarks: child processes, a
-// virtual X display (Xvfb) and clicks and window searches by xdotool.
+// Running programs as a user would, for the desktop checks and the
+// benchmarks: child processes, a virtual X display (Xvfb) and clicks and
+// window searches by xdotool.
 
 #include <chrono>
 #include <cstdio>
