@@ -6,8 +6,8 @@
 # builds the Debian package from the same rules on Linux.
 #
 # Windows: one flat folder, unpacked wherever the user likes: the .exe, the
-# firmware folder with README.txt and User Guide.txt, the two texts with
-# Windows line ends for Notepad.
+# firmware folder with README.txt, User Guide.txt and Troubleshooting.txt,
+# the texts with Windows line ends for Notepad.
 #
 # Linux: the program lives in a folder of its own under /usr/lib; firmware is
 # data that users add, so the folder itself lives under /var/lib and the entry
@@ -17,6 +17,17 @@
 # serial ports may add firmware), copy README.txt into it unless the user has
 # changed the copy there, and remove it on purge only. The rest of the Debian
 # package is in packaging/linux.cmake.
+#
+# Both carry the troubleshooting table (docs/troubleshooting.md) as plain
+# text, and the support contact of packaging/support-contact.txt in the user
+# guide (Windows) or the manual page (Linux), where @QRIO_SUPPORT_CONTACT@
+# stands in the source.
+
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${CMAKE_CURRENT_LIST_DIR}/support-contact.txt")
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/support-contact.txt" QRIO_SUPPORT_CONTACT
+     REGEX "^[^#]" LIMIT_COUNT 1 ENCODING UTF-8)
+include("${PROJECT_SOURCE_DIR}/cmake/troubleshooting-text.cmake")
 
 if(WIN32)
     # qrio_crlf_text(IN OUT): OUT is IN with Windows line ends.
@@ -25,15 +36,20 @@ if(WIN32)
         file(READ "${in}" text)
         string(REPLACE "\r\n" "\n" text "${text}")
         string(REPLACE "\n" "\r\n" text "${text}")
+        string(REPLACE "@QRIO_SUPPORT_CONTACT@" "${QRIO_SUPPORT_CONTACT}" text "${text}")
         file(WRITE "${out}" "${text}")
     endfunction()
     set(qrio_textdir "${CMAKE_CURRENT_BINARY_DIR}/windows-texts")
     qrio_crlf_text("${CMAKE_CURRENT_LIST_DIR}/firmware-README.txt" "${qrio_textdir}/README.txt")
     qrio_crlf_text("${PROJECT_SOURCE_DIR}/docs/user-guide-windows.txt" "${qrio_textdir}/User Guide.txt")
+    qrio_troubleshooting_text("${PROJECT_SOURCE_DIR}/docs/troubleshooting.md"
+                              "${qrio_textdir}/troubleshooting.md")
+    qrio_crlf_text("${qrio_textdir}/troubleshooting.md" "${qrio_textdir}/Troubleshooting.txt")
 
     install(TARGETS ${QRIO_EXE_NAME} RUNTIME DESTINATION .)
     install(FILES "${qrio_textdir}/README.txt" DESTINATION "${QRIO_FIRMWARE_FOLDER}")
-    install(FILES "${qrio_textdir}/User Guide.txt" DESTINATION .)
+    install(FILES "${qrio_textdir}/User Guide.txt" "${qrio_textdir}/Troubleshooting.txt"
+            DESTINATION .)
 elseif(UNIX AND NOT APPLE)
     set(QRIO_APP_DIR "/usr/lib/${QRIO_PACKAGE_NAME}" CACHE PATH
         "Absolute folder for the program and the link to its firmware folder")

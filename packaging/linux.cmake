@@ -58,8 +58,10 @@ install(FILES "${qrio_pkgdir}/${QRIO_METAINFO_ID}.metainfo.xml"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 
 # Documents: the copyright file, the changelog (Debian's format, made from
-# CHANGELOG.md) and the manual page, compressed without names or times in
-# the gzip header so that the package's bytes follow the sources only.
+# CHANGELOG.md), the troubleshooting table as text and the manual page (with
+# the support contact, packaging/install.cmake), compressed without names or
+# times in the gzip header so that the package's bytes follow the sources
+# only.
 set(qrio_docdir "${CMAKE_INSTALL_DATADIR}/doc/${QRIO_PACKAGE_NAME}")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${qrio_docdir}")
 find_program(QRIO_GZIP gzip)
@@ -74,15 +76,18 @@ if(NOT qrio_result EQUAL 0)
     message(FATAL_ERROR "packaging/debian-changelog.sh could not make the changelog of ${PROJECT_VERSION} from CHANGELOG.md")
 endif()
 configure_file("${CMAKE_CURRENT_SOURCE_DIR}/docs/${QRIO_PACKAGE_NAME}.1"
-               "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.1" COPYONLY)
-foreach(doc changelog ${QRIO_PACKAGE_NAME}.1)
+               "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.1" @ONLY)
+qrio_troubleshooting_text("${CMAKE_CURRENT_SOURCE_DIR}/docs/troubleshooting.md"
+                          "${qrio_pkgdir}/troubleshooting.txt")
+foreach(doc changelog ${QRIO_PACKAGE_NAME}.1 troubleshooting.txt)
     execute_process(COMMAND "${QRIO_GZIP}" -n -9 -f "${doc}" WORKING_DIRECTORY "${qrio_pkgdir}"
                     RESULT_VARIABLE qrio_result)
     if(NOT qrio_result EQUAL 0)
         message(FATAL_ERROR "gzip of ${qrio_pkgdir}/${doc} failed")
     endif()
 endforeach()
-install(FILES "${qrio_pkgdir}/changelog.gz" DESTINATION "${qrio_docdir}")
+install(FILES "${qrio_pkgdir}/changelog.gz" "${qrio_pkgdir}/troubleshooting.txt.gz"
+        DESTINATION "${qrio_docdir}")
 install(FILES "${qrio_pkgdir}/${QRIO_PACKAGE_NAME}.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
 # The maintainer scripts, with the folders filled in.

@@ -43,6 +43,16 @@ source_date_epoch() {
     export SOURCE_DATE_EPOCH
 }
 
+# support_contact_set: true when packaging/support-contact.txt names the
+# contact users send their logs to (its first line that is no comment);
+# false while that line is missing or still the placeholder, which starts
+# with "UNSET". The guides and the manual page print that line.
+support_contact_set() {
+    local contact
+    contact=$(grep -v -m1 -e '^#' -e '^[[:space:]]*$' "$ROOT/packaging/support-contact.txt" 2>/dev/null) || return 1
+    [[ $contact != UNSET* ]]
+}
+
 # build_windows_zip: builds the Windows zip with scripts/build-windows.sh
 # (which reuses what is built already) and sets ZIP to its path; a test
 # script that cannot have it stops with checks_abort.

@@ -29,6 +29,14 @@ run() {
     tail -n 1 "$LOGS/$1.log"
 }
 
+# The user guide and the manual page tell users where to send a log: a
+# release names a real contact; a trial may go without.
+if ! support_contact_set; then
+    [ "${QRIO_RELEASE_DRAFT:-0}" = 1 ] ||
+        fail "packaging/support-contact.txt still holds the placeholder: put the support contact users send their logs to there"
+    echo "release.sh: note: trial build without a support contact (packaging/support-contact.txt)" >&2
+fi
+
 [ -z "$(git -C "$ROOT" status --porcelain --untracked-files=no 2>/dev/null)" ] ||
     echo "release.sh: note: uncommitted changes; these files are not those of the commit" >&2
 
