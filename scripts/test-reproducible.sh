@@ -113,7 +113,7 @@ if [ -n "${first[zip]:-}" ]; then
     [ ${#NAME} -ge 3 ] || NAME=""
     what="the .exe holds no path of the machine that built it (home, user, sources, build, Qt cache, /tmp/)"
     if python3 "$ROOT/scripts/build-paths.py" "${first[zip]}" "$HOME" "$ROOT" "$FIRST" "$WORK" \
-            "$QT_CACHE" "${TMPDIR:-/tmp}" $NAME > "$WORK/paths.log"; then
+            "$QT_CACHE" ${TMPDIR:+"$TMPDIR"} $NAME > "$WORK/paths.log"; then
         check_pass "$what"
     else
         check_fail "$what" "$(wc -l < "$WORK/paths.log") traces"
@@ -140,9 +140,9 @@ for kind in "${KINDS[@]}"; do
     if [ "$(basename "$second")" != "$name" ]; then
         check_fail "both builds name the $kind $name (second: $(basename "$second"))"
     elif cmp -s "${first[$kind]}" "$second"; then
-        check_pass "two builds of $COMMIT in two folders give the same bytes: $name"
+        check_pass "two builds of $COMMIT in two folders under two homes give the same bytes: $name"
     else
-        check_fail "two builds of $COMMIT in two folders give the same bytes: $name"
+        check_fail "two builds of $COMMIT in two folders under two homes give the same bytes: $name"
         echo "  members that differ (first / second):"
         python3 "$ROOT/scripts/archive-members.py" "${first[$kind]}" "$second" | sed 's/^/  /'
     fi
