@@ -4,15 +4,43 @@
 #
 # Needs ROOT and common.sh. ensure_windows_qt sets:
 #   QT_WIN_PREFIX  the installed Qt (its lib/cmake holds the CMake packages)
+#   QT_WIN_INPUTS  the entry's record of what went into it (BUILD-INPUTS.txt:
+#                  the Qt source version, the mingw-w64 package versions, the
+#                  configure options)
 #   MINGW_BIN      a folder whose x86_64-w64-mingw32-{gcc,g++,c++,cpp} are the
 #                  posix-thread compilers (Qt's mkspec calls the plain names)
-# The cache is $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw. An entry is
-# used only when its stamp file exists; the stamp is written last, so a build
-# that stopped half-way is found and rebuilt, never used.
+# The cache is $QRIO_QT_CACHE, default ~/.cache/quorvex-qt-mingw.
+#
+# The same inputs give the same Qt libraries on any machine, wherever the
+# cache and the build folder lie and whoever builds: Qt is configured for a
+# fixed prefix (QT_WIN_FIXED_PREFIX, which the static QtCore records) and
+# installed into the cache with -extprefix (Qt's CMake packages find their
+# files relative to themselves), and the compiler writes the temporary build
+# folder into file names (__FILE__ in the asserts of libpng, freetype and
+# harfbuzz) as a fixed name.
+#
+# An entry is keyed by its record: the exact Debian version of the Qt source
+# as apt offers it now, the installed mingw-w64 package versions and the
+# options; when any of them changes, a new entry is built and replaces the
+# old. When apt knows no Qt source version (no network for the deb-src
+# entry), the newest complete entry is used with a warning. An entry is used
+# only when its stamp file exists; the stamp is written last, so a build that
+# stopped half-way is found and rebuilt, never used.
 
 QT_WIN_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                  make perl python3 xz-utils dpkg-dev)
 QT_WIN_SOURCE_PACKAGE=qtbase-opensource-src
+# The packages whose versions go into the key: the compilers, their binutils,
+# and the mingw-w64 headers and C runtime Qt is compiled against and links.
+QT_WIN_TOOLCHAIN=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                  mingw-w64-x86-64-dev mingw-w64-common)
+
+# Where the Qt inside the .exe says it lives. Nothing is ever installed there
+# (the program links Qt statically and its plugins are built in); it only has
+# to be the same on every machine.
+QT_WIN_FIXED_PREFIX=/opt/quorvex-qt-mingw
+# The name the build folder takes in the objects.
+QT_WIN_FIXED_BUILD=/quorvex-qt-build
 
 # Only what a Widgets program needs. The +dfsg tarball has no wintab and no
 # sqlite, hence tabletevent and sql off.
@@ -58,13 +86,28 @@ winqt_ensure_deb_src() {
     "${APT_GET[@]}" -qq update
 }
 
-# winqt_build DEST LOGDIR: downloads, configures, builds and installs into DEST.
+# winqt_record SOURCE_VERSION: what goes into an entry, one "name version"
+# line each, then the configure options, one per line. Its hash is the key.
+winqt_record() {
+    echo "$QT_WIN_SOURCE_PACKAGE $1"
+    local p
+    for p in "${QT_WIN_TOOLCHAIN[@]}"; do
+        echo "$p $(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo none)"
+    done
+    echo "prefix $QT_WIN_FIXED_PREFIX"
+    echo "build-folder-name $QT_WIN_FIXED_BUILD"
+    echo "configure:"
+    printf '  %s\n' "${QT_WIN_CONFIGURE_OPTIONS[@]}"
+}
+
+# winqt_build DEST LOGDIR SOURCE_VERSION: downloads, configures, builds and
+# installs into DEST.
 winqt_build() {
-    local dest=$1 logs=$2
+    local dest=$1 logs=$2 version=$3
     local work
     work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-qt-build.XXXXXX")
-    echo "building Qt $QT_WIN_VERSION for Windows (about 13 minutes on 2 cores), logs in $logs"
-    (cd "$work" && apt-get source --download-only "$QT_WIN_SOURCE_PACKAGE=$QT_WIN_SOURCE_VERSION") \
+    echo "building Qt $version for Windows (about 13 minutes on 2 cores), logs in $logs"
+    (cd "$work" && apt-get source --download-only "$QT_WIN_SOURCE_PACKAGE=$version") \
         >"$logs/download.log" 2>&1 \
         || { rm -rf "$work"; winqt_fail "downloading the Qt source failed (log: $logs/download.log)"; }
     local tarball
@@ -76,13 +119,17 @@ winqt_build() {
     srcdir=$(ls -d "$work"/qtbase-everywhere-src-* 2>/dev/null | head -n1 || true)
     [ -n "$srcdir" ] || { rm -rf "$work"; winqt_fail "the Qt source has no qtbase tree (log: $logs/unpack.log)"; }
     mkdir -p "$work/build"
+    # The temporary folder's name (sources and build both lie in it) becomes
+    # the fixed one in every file name the compiler writes into an object.
+    local map="-ffile-prefix-map=$work=$QT_WIN_FIXED_BUILD"
     local step
     for step in configure make install; do
         local ok=0
         case $step in
         configure)
-            (cd "$work/build" && PATH="$MINGW_BIN:$PATH" "$srcdir/configure" -prefix "$dest" \
-                "${QT_WIN_CONFIGURE_OPTIONS[@]}") >"$logs/configure.log" 2>&1 && ok=1 ;;
+            (cd "$work/build" && PATH="$MINGW_BIN:$PATH" "$srcdir/configure" \
+                -prefix "$QT_WIN_FIXED_PREFIX" -extprefix "$dest" "${QT_WIN_CONFIGURE_OPTIONS[@]}" \
+                "QMAKE_CFLAGS+=$map" "QMAKE_CXXFLAGS+=$map") >"$logs/configure.log" 2>&1 && ok=1 ;;
         make)
             (cd "$work/build" && PATH="$MINGW_BIN:$PATH" make -j"$(nproc)") >"$logs/make.log" 2>&1 && ok=1 ;;
         install)
@@ -96,35 +143,64 @@ winqt_build() {
     rm -rf "$work"
 }
 
+# winqt_complete ENTRY: the entry's build finished and its CMake packages are there.
+winqt_complete() {
+    [ -e "$1/.complete" ] && [ -e "$1/BUILD-INPUTS.txt" ] \
+        && [ -e "$1/lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake" ]
+}
+
 ensure_windows_qt() {
     local cache=${QRIO_QT_CACHE:-$HOME/.cache/quorvex-qt-mingw}
     mkdir -p "$cache/logs"
     ensure_packages "${QT_WIN_PACKAGES[@]}" || winqt_fail "installing ${QT_WIN_PACKAGES[*]} failed"
     winqt_mingw_bin "$cache"
+    # One build at a time per cache: a second run waits and then finds the entry.
+    exec {QT_WIN_LOCK_FD}>"$cache/.lock"
+    flock "$QT_WIN_LOCK_FD"
+    winqt_find_or_build "$cache"
+    exec {QT_WIN_LOCK_FD}>&-
+}
 
-    # The key: the Qt version and the configure options. A cached entry is
-    # found without asking apt, so a warm cache needs no network.
-    local opts_key
-    opts_key=$(printf '%s\n' "${QT_WIN_CONFIGURE_OPTIONS[@]}" | sha256sum | cut -c1-12)
-    local found
-    found=$(ls -d "$cache"/qt-*-"$opts_key" 2>/dev/null | sort -V | tail -n1 || true)
-    if [ -n "$found" ] && [ -e "$found/.complete" ] \
-        && [ -e "$found/lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake" ]; then
-        QT_WIN_PREFIX=$found
-        return 0
+winqt_find_or_build() {
+    local cache=$1
+
+    local version=""
+    if winqt_ensure_deb_src; then
+        version=$(apt-cache showsrc "$QT_WIN_SOURCE_PACKAGE" 2>/dev/null \
+            | sed -n 's/^Version: *//p' | sort -V | tail -n1)
+    fi
+    if [ -z "$version" ]; then
+        local newest
+        newest=$(ls -td "$cache"/qt-*/.complete 2>/dev/null | head -n1 || true)
+        newest=${newest%/.complete}
+        if [ -n "$newest" ] && winqt_complete "$newest"; then
+            echo "build-windows: warning: apt offers no $QT_WIN_SOURCE_PACKAGE (no network?);" \
+                "using the newest Qt in the cache, $(head -n1 "$newest/BUILD-INPUTS.txt")" >&2
+            QT_WIN_PREFIX=$newest QT_WIN_INPUTS=$newest/BUILD-INPUTS.txt
+            return 0
+        fi
+        winqt_fail "apt knows no source package $QT_WIN_SOURCE_PACKAGE (deb-src entry missing, or no network)"
     fi
 
-    winqt_ensure_deb_src || winqt_fail "no deb-src entry and none could be added (see /etc/apt/sources.list.d/)"
-    QT_WIN_SOURCE_VERSION=$(apt-cache showsrc "$QT_WIN_SOURCE_PACKAGE" 2>/dev/null \
-        | sed -n 's/^Version: *//p' | sort -V | tail -n1)
-    [ -n "$QT_WIN_SOURCE_VERSION" ] || winqt_fail "apt knows no source package $QT_WIN_SOURCE_PACKAGE (deb-src entry missing?)"
-    QT_WIN_VERSION=$(echo "$QT_WIN_SOURCE_VERSION" | sed 's/^[0-9]*://; s/[+~-].*//')
-    local dest=$cache/qt-$QT_WIN_VERSION-$opts_key
-    # A half-built or broken entry is removed, never used.
-    rm -rf "$dest" "$cache"/qt-*-"$opts_key"
-    winqt_build "$dest" "$cache/logs"
-    [ -e "$dest/lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake" ] \
-        || { rm -rf "$dest"; winqt_fail "Qt install is incomplete (log: $cache/logs/install.log)"; }
-    date -u +%FT%TZ >"$dest/.complete"
-    QT_WIN_PREFIX=$dest
+    local record key
+    record=$(winqt_record "$version")
+    key=$(echo "$record" | sha256sum | cut -c1-12)
+    local qt_version
+    qt_version=$(echo "$version" | sed 's/^[0-9]*://; s/[+~-].*//')
+    local dest=$cache/qt-$qt_version-$key
+    if ! winqt_complete "$dest"; then
+        # A half-built or broken entry is removed, never used.
+        rm -rf "$dest"
+        winqt_build "$dest" "$cache/logs" "$version"
+        [ -e "$dest/lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake" ] \
+            || { rm -rf "$dest"; winqt_fail "Qt install is incomplete (log: $cache/logs/install.log)"; }
+        echo "$record" >"$dest/BUILD-INPUTS.txt"
+        date -u +%FT%TZ >"$dest/.complete"
+        # Entries of older inputs are not used again.
+        local old
+        for old in "$cache"/qt-*; do
+            [ "$old" = "$dest" ] || rm -rf "$old"
+        done
+    fi
+    QT_WIN_PREFIX=$dest QT_WIN_INPUTS=$dest/BUILD-INPUTS.txt
 }

@@ -121,7 +121,7 @@ void TestMainWindow::fontsAndTexts()
     QCOMPARE(ui->label->text(), QStringLiteral("Serial COM Port :"));
     QCOMPARE(ui->label_nodeid->text(), QStringLiteral("Node ID :"));
     QCOMPARE(ui->button_update->text(), QStringLiteral("Update"));
-    QCOMPARE(ui->label_version->text(), QStringLiteral("Software Version: 1.1"));
+    QCOMPARE(ui->label_version->text(), QStringLiteral("Software Version: " QRIO_VERSION));
 
     for (QWidget *control : std::initializer_list<QWidget *>{
              ui->label_location, ui->comboBox_firmware_file, ui->label, ui->comboBox,
