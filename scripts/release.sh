@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both downloads of this version and what goes beside them, in dist/:
-#   QuorvexRemoteIOFirmwareUpdater-<version>-win64.zip  (scripts/build-windows.sh)
-#   QuorvexRemoteIOFirmwareUpdater_<version>_<arch>.deb (scripts/package.sh)
+#   <executable name>-<version>-win64.zip   (scripts/build-windows.sh)
+#   <executable name>_<version>_<arch>.deb  (scripts/package.sh; the name is
+#                     cmake/names.cmake's QRIO_EXE_NAME)
 #   SHA256SUMS        both files, in sha256sum's format (sha256sum -c SHA256SUMS)
 #   BUILD-INFO.txt    what went into them: the commit, SOURCE_DATE_EPOCH, and
 #                     the Debian package versions of the compilers, binutils,
