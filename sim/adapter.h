@@ -79,6 +79,7 @@ struct Adapter
     void wake();
 
 private:
+    void keepLinePace();
     Clock::time_point nextDeadline() const;
     void closeMaster();
     void readInput(Clock::time_point now);
