@@ -1,23 +1,7 @@
-# Sourced by the Wine test scripts (test-windows.sh, test-windows-gui.sh,
-# test-windows-resources.sh): Wine's environment for a shell script, and
-# a view of /dev without the machine's own serial ports. What the drivers
-# share is tests/windows/winetest.py; a launcher that cannot start its driver
-# ends with common.sh's checks_abort.
-
-# wine_test_env PREFIX: quiet Wine in PREFIX, without Mono and Gecko (the
-# shell scripts' side of tests/windows/winetest.py's wine_env).
-wine_test_env() {
-    export WINEPREFIX=$1
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-}
-
-# wine_stop: ends every process of $WINEPREFIX's Wine session and waits for it.
-wine_stop() {
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-    return 0
-}
+# Sourced by the Wine test launchers (test-windows.sh, test-windows-gui.sh):
+# a view of /dev without the machine's own serial ports. Wine's environment
+# and what else the drivers share is tests/windows/winetest.py; a launcher
+# that cannot start its driver ends with common.sh's checks_abort.
 
 # host_serial_ports: the machine's serial devices that Wine would map to
 # COM1, COM2, ... on its own (it takes every /dev/ttyS<k>, /dev/ttyUSB<k> and

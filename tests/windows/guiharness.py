@@ -7,11 +7,13 @@ window's facts the cases click by are here too.
 import glob
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
 import time
 import traceback
+import xml.etree.ElementTree as ET
 
 import guicheck
 import winetest
@@ -24,10 +26,27 @@ TITLE = NAMES["QRIO_APP_NAME"]
 SETTINGS_KEY = "Software\\%s\\%s\\Settings" % (COMPANY, TITLE)
 EXE_NAME = NAMES["QRIO_EXE_NAME"] + ".exe"
 
-# Where to click, in the window of its designed size.
-DESIGN_SIZE = "531x296"
-UPDATE_XY = (468, 91)
-PORT_BOX_XY = (218, 57)
+FORM = os.path.join(ROOT, "app", "quorvexremoteiofirmwareupdater.ui")
+
+
+def design_size():
+    """The window's size as the form sets it ("WIDTHxHEIGHT"): the main
+    window's own geometry, the one place the form gives in pixels."""
+    rect = ET.parse(FORM).getroot().find("widget/property[@name='geometry']/rect")
+    return "%sx%s" % (rect.findtext("width"), rect.findtext("height"))
+
+
+DESIGN_SIZE = design_size()
+
+# Where to click, by the form's widget name (button_update, comboBox): each
+# widget's centre in the window, filled in by find_places() before the cases
+# run. The form puts its widgets in layouts, so it holds no coordinates for
+# them; where they land depends on the fonts and the style the program gets
+# under Wine. As the benchmarks ask the window class itself on their display
+# (tests/common/toolrun.cpp: updateButtonCentre), the places are asked of the
+# program's own window, cross-built with the program (form_places.cpp) and
+# started under Wine on this display with the cases' fonts and ports.
+PLACES = {}
 
 # The message boxes the program can end an update with, by title.
 BOX_RE = ("^(Burning Firmware Successful|Burning Firmware Failed|Read timeout"
@@ -37,6 +56,8 @@ BOX_RE = ("^(Burning Firmware Successful|Burning Firmware Failed|Read timeout"
 SIM_PORT = 21
 
 GUI = os.environ.get("QRIO_WIN_GUI_BUILD") or os.path.join(ROOT, "build-win-gui")
+# The program's cross build, as scripts/build-windows.sh leaves it.
+APP_BUILD = os.environ.get("QRIO_WIN_APP_BUILD") or os.path.join(ROOT, "build-win-app")
 RUN = os.path.join(GUI, "run")
 PORTS = os.path.join(GUI, "ports")  # the links the registered COM ports point at
 # A directory: a port registered to it fails to open as one another program holds.
@@ -117,18 +138,7 @@ class Case:
         """A fresh copy of the template (or of another case's prefix), its Wine
         session ready and the node's port pointed nowhere."""
         source = os.path.join(GUI, "cases", from_case, "prefix") if from_case else TEMPLATE
-        prefix = os.path.join(self.dir, "prefix")
-        os.makedirs(prefix)
-        # The large, never written system folder is shared by hard links.
-        if quiet(["cp", "-al", os.path.join(source, "drive_c"), prefix]) != 0 or quiet(
-                ["cp", "-a"] + glob.glob(os.path.join(source, "*.reg"))
-                + [os.path.join(source, ".update-timestamp"), os.path.join(source, "dosdevices"), prefix]) != 0:
-            raise SetupFailed("copying the Wine prefix failed")
-        self.env = winetest.wine_env(prefix)
-        with open(PREFIXES, "a") as f:
-            f.write(prefix + "\n")
-        point(port_link(SIM_PORT), BUSY)
-        quiet(["wineserver", "-p"], env=self.env)
+        self.env = copy_prefix(source, os.path.join(self.dir, "prefix"))
 
     def start_node(self, *args, line="fresh"):
         """The simulated node on COM<SIM_PORT>, its flash erased, its slave held
@@ -177,7 +187,7 @@ class Case:
         quiet(["xdotool", "mousemove", "--window", self.main, str(xy[0]), str(xy[1]), "click", "1"])
 
     def update(self):
-        self.click(UPDATE_XY)
+        self.click(PLACES["button_update"])
         self.click_time = time.monotonic()
 
     def wait_box(self, seconds, copy=True):
@@ -224,6 +234,59 @@ class Case:
         for a check's name ("" when nothing does)."""
         problems = guicheck.flash_problems(os.path.join(self.dir, "flash.bin"), image)
         return (" (%s)" % " ".join(problems)) if problems else ""
+
+
+def copy_prefix(source, prefix):
+    """A copy of the Wine prefix `source` at `prefix`, its Wine session ready
+    and the node's port pointed nowhere; returns its environment. Raises
+    SetupFailed when it cannot be copied."""
+    os.makedirs(prefix)
+    # The large, never written system folder is shared by hard links.
+    if quiet(["cp", "-al", os.path.join(source, "drive_c"), prefix]) != 0 or quiet(
+            ["cp", "-a"] + glob.glob(os.path.join(source, "*.reg"))
+            + [os.path.join(source, ".update-timestamp"), os.path.join(source, "dosdevices"), prefix]) != 0:
+        raise SetupFailed("copying the Wine prefix failed")
+    env = winetest.wine_env(prefix)
+    with open(PREFIXES, "a") as f:
+        f.write(prefix + "\n")
+    point(port_link(SIM_PORT), BUSY)
+    quiet(["wineserver", "-p"], env=env)
+    return env
+
+
+def find_places(app_dir):
+    """Fills PLACES from the program's window: form_places built in the
+    program's cross build, run beside the program (its firmware folder) in a
+    copy of the template prefix on this display. Returns an error text, or
+    None."""
+    log = os.path.join(RUN, "form-places.log")
+    with open(log, "w") as out:
+        if subprocess.run(["cmake", "--build", APP_BUILD, "--target", "form_places", "-j2"],
+                          stdin=subprocess.DEVNULL, stdout=out, stderr=out).returncode != 0:
+            return "building form_places failed (log: %s)" % log
+    probe = os.path.join(app_dir, "form_places.exe")
+    shutil.copy(os.path.join(APP_BUILD, "tests", "windows", "form_places.exe"), probe)
+    places = os.path.join(RUN, "places.txt")
+    try:
+        env = copy_prefix(TEMPLATE, os.path.join(RUN, "places-prefix"))
+    except SetupFailed as e:
+        return str(e)
+    try:
+        with open(log, "a") as out:
+            subprocess.run(["wine", probe, winetest.wine_path(places)], cwd=app_dir, env=env,
+                           stdin=subprocess.DEVNULL, stdout=out, stderr=out, timeout=60)
+    except subprocess.TimeoutExpired:
+        pass
+    finally:
+        winetest.wine_stop(env)
+        os.remove(probe)
+    if os.path.exists(places):
+        for line in open(places):
+            name, x, y = line.split()
+            PLACES[name] = (int(x), int(y))
+    if not {"button_update", "comboBox"} <= set(PLACES):
+        return "the window did not say where its widgets are (log: %s)" % log
+    return None
 
 
 def find_window(regex, seconds):

@@ -33,8 +33,9 @@ import time
 
 import guicheck
 import winetest
-from guiharness import (BUSY, COMPANY, DESIGN_SIZE, EXE_NAME, GUI, PIDS, PORT_BOX_XY, PREFIXES, RUN, SETTINGS_KEY,
-                        SIM_PORT, TEMPLATE, TITLE, output, point, port_link, quiet, run_case, window_name)
+from guiharness import (BUSY, COMPANY, DESIGN_SIZE, EXE_NAME, GUI, PIDS, PLACES, PREFIXES, RUN, SETTINGS_KEY,
+                        SIM_PORT, TEMPLATE, TITLE, find_places, output, point, port_link, quiet, run_case,
+                        window_name)
 from winetest import ROOT, abort
 
 FIRMWARE_FOLDER = winetest.build_names()["QRIO_FIRMWARE_FOLDER"]
@@ -236,7 +237,7 @@ def case_ports(c):
     c.start_program()
     seen = []
     for step in range(8):
-        c.click(PORT_BOX_XY)  # opens the list, rebuilt on the press
+        c.click(PLACES["comboBox"])  # opens the list, rebuilt on the press
         time.sleep(0.5)
         quiet(["xdotool", "key", "Home" if step == 0 else "Down"])
         quiet(["xdotool", "key", "Return"])
@@ -369,6 +370,11 @@ def main():
             abort(problem or "making the Wine prefix failed")
         for n in BUSY_PORTS:
             point(port_link(n), BUSY)
+        problem = find_places(app_dir)
+        if problem:
+            abort(problem)
+        print("   (clicking at the window's places: %s)"
+              % ", ".join("%s %d,%d" % (n, x, y) for n, (x, y) in sorted(PLACES.items())), flush=True)
 
         tally = winetest.Tally(os.path.join(RUN, "results"))
         for function, limit in CASES:
