@@ -103,24 +103,31 @@ def case_update(c):
     c.check(settings == expected, "the registry holds the update's settings (%s)" % settings)
 
 
-def case_terminal(c):
-    """From a port a terminal program left with XON/XOFF on, an update (of a
-    small image) ends in "Burning Firmware Successful" and the node's flash
-    holds it."""
+def small_update_succeeds(c, where, *node_args, line="fresh"):
+    """From a new prefix, an update of the small image against the node
+    started with `node_args` on a line left as `line` ends in "Burning
+    Firmware Successful" and the node's flash holds it. `where` opens each
+    check's line. True when both held."""
     c.new_prefix()
-    c.start_node("--node", str(NODE), line="terminal")
+    c.start_node("--node", str(NODE), *node_args, line=line)
     c.preset(nodeid=str(NODE), com_port=str(SIM_PORT), filename=SMALL_FIRMWARE)
     c.start_program()
     box = c.update_and_wait(60)
     if not box:
-        return
-    c.check(box.says("Burning Firmware Successful"),
-            "from a port left with XON/XOFF on, an update ends in \"Burning Firmware Successful\""
-            " (box: %s)" % box.lines())
+        return False
+    ok = c.check(box.says("Burning Firmware Successful"),
+                 "%s, an update ends in \"Burning Firmware Successful\" (box: %s)" % (where, box.lines()))
     c.close_box(box)
     c.stop_node()
     diff = c.flash_differs(SMALL_IMAGE)
-    c.check(not diff, "from a port left with XON/XOFF on, the node's flash holds the image" + diff)
+    return c.check(not diff, "%s, the node's flash holds the image%s" % (where, diff)) and ok
+
+
+def case_terminal(c):
+    """From a port a terminal program left with XON/XOFF on, an update (of a
+    small image) ends in "Burning Firmware Successful" and the node's flash
+    holds it."""
+    small_update_succeeds(c, "from a port left with XON/XOFF on", line="terminal")
     # What support reads: the state found (XON/XOFF on) and the state set.
     err = open(os.path.join(c.dir, "program.err"), errors="replace").read().replace("\r", "")
 
@@ -136,19 +143,8 @@ def case_live_bus(c):
     """On a live bus (the node's heartbeat every second, two other nodes'
     heartbeats and PDOs every 50 ms), an update of a small image ends in
     "Burning Firmware Successful" and the node's flash holds it."""
-    c.new_prefix()
-    c.start_node("--node", str(NODE), "--heartbeat", "1000", "--other-nodes", "2,3", "--other-period", "50")
-    c.preset(nodeid=str(NODE), com_port=str(SIM_PORT), filename=SMALL_FIRMWARE)
-    c.start_program()
-    box = c.update_and_wait(60)
-    if not box:
-        return
-    c.check(box.says("Burning Firmware Successful"),
-            "on a live bus, an update ends in \"Burning Firmware Successful\" (box: %s)" % box.lines())
-    c.close_box(box)
-    c.stop_node()
-    diff = c.flash_differs(SMALL_IMAGE)
-    c.check(not diff, "on a live bus, the node's flash holds the image" + diff)
+    small_update_succeeds(c, "on a live bus", "--heartbeat", "1000", "--other-nodes", "2,3",
+                          "--other-period", "50")
 
 
 def case_restart(c):
