@@ -22,7 +22,16 @@ source "$ROOT/scripts/common.sh"
 ensure_packages git python3
 
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+# Kept when a check failed (QRIO_REPRO_KEEP=1: always), so that the two
+# builds can be compared.
+cleanup() {
+    if [ "${QRIO_REPRO_KEEP:-0}" = 1 ] || [ "$CHECKS_FAILED" -gt 0 ]; then
+        echo "     the builds are kept in $WORK"
+    else
+        rm -rf "$WORK"
+    fi
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 COMMIT=$(git -C "$ROOT" rev-parse HEAD) || { check_fail "$ROOT is a git checkout"; checks_summary; exit 1; }
