@@ -13,7 +13,8 @@
 # /home/, /tmp/, $HOME, the user's name, the source, build and Qt cache
 # folders; one such path would make another machine's .exe differ.
 # QRIO_REPRO_SECOND_QT=1 gives the second build a Qt of its own too, built in
-# another folder under that other $HOME: the whole claim, byte for byte.
+# another folder under that other $HOME and an earlier commit's time: the
+# whole claim, byte for byte.
 # With uncommitted changes here, both builds are made from clones, so that
 # both are the commit's. QRIO_REPRO_WINDOWS=0 leaves the zip out.
 set -uo pipefail

@@ -17,7 +17,8 @@
 # installed into the cache with -extprefix (Qt's CMake packages find their
 # files relative to themselves), and the compiler writes the temporary build
 # folder into file names (__FILE__ in the asserts of libpng, freetype and
-# harfbuzz) as a fixed name.
+# harfbuzz) as a fixed name. The dates rcc gives Qt's own resources are the
+# Qt source's, whichever commit's build made the entry.
 #
 # An entry is keyed by its record: the exact Debian version of the Qt source
 # as apt offers it now, the installed mingw-w64 package versions and the
@@ -96,6 +97,7 @@ winqt_record() {
     done
     echo "prefix $QT_WIN_FIXED_PREFIX"
     echo "build-folder-name $QT_WIN_FIXED_BUILD"
+    echo "resource-dates newest-file-of-the-source"
     echo "configure:"
     printf '  %s\n' "${QT_WIN_CONFIGURE_OPTIONS[@]}"
 }
@@ -122,18 +124,26 @@ winqt_build() {
     # The temporary folder's name (sources and build both lie in it) becomes
     # the fixed one in every file name the compiler writes into an object.
     local map="-ffile-prefix-map=$work=$QT_WIN_FIXED_BUILD"
+    # rcc dates each file it packs into Qt's resources (the style's icons, the
+    # message box's, the mime database) SOURCE_DATE_EPOCH, which the calling
+    # build has set to its commit's time: an entry built by last month's commit
+    # differed from one built by today's. Qt's build takes the time of the
+    # newest file of the Qt source instead, which tar has kept.
+    local epoch
+    epoch=$(find "$srcdir" -type f -printf '%T@\n' | sort -n | tail -n1 | cut -d. -f1)
+    local qtenv=(env PATH="$MINGW_BIN:$PATH" SOURCE_DATE_EPOCH="$epoch")
     local step
     for step in configure make install; do
         local ok=0
         case $step in
         configure)
-            (cd "$work/build" && PATH="$MINGW_BIN:$PATH" "$srcdir/configure" \
+            (cd "$work/build" && "${qtenv[@]}" "$srcdir/configure" \
                 -prefix "$QT_WIN_FIXED_PREFIX" -extprefix "$dest" "${QT_WIN_CONFIGURE_OPTIONS[@]}" \
                 "QMAKE_CFLAGS+=$map" "QMAKE_CXXFLAGS+=$map") >"$logs/configure.log" 2>&1 && ok=1 ;;
         make)
-            (cd "$work/build" && PATH="$MINGW_BIN:$PATH" make -j"$(nproc)") >"$logs/make.log" 2>&1 && ok=1 ;;
+            (cd "$work/build" && "${qtenv[@]}" make -j"$(nproc)") >"$logs/make.log" 2>&1 && ok=1 ;;
         install)
-            (cd "$work/build" && PATH="$MINGW_BIN:$PATH" make install) >"$logs/install.log" 2>&1 && ok=1 ;;
+            (cd "$work/build" && "${qtenv[@]}" make install) >"$logs/install.log" 2>&1 && ok=1 ;;
         esac
         if [ $ok -ne 1 ]; then
             rm -rf "$work" "$dest"
