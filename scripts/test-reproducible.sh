@@ -145,8 +145,7 @@ elif [ -n "${first[zip]:-}" ]; then
     # ahead under another commit's time, as that entry was.
     start=$SECONDS
     if env "${BUILD_ENV[@]}" SOURCE_DATE_EPOCH=$(($(git -C "$ROOT" log -1 --format=%ct "$COMMIT") - 30 * 86400)) \
-            bash -c 'ROOT=$1 && source "$ROOT/scripts/common.sh" && source "$ROOT/scripts/winqt.sh" && ensure_windows_qt' \
-            qt "$SECOND" > "$WORK/second-qt.log" 2>&1; then
+            bash "$SECOND/scripts/winqt.sh" > "$WORK/second-qt.log" 2>&1; then
         echo "     second Qt for Windows: built under a commit time 30 days earlier ($((SECONDS - start)) s)"
     else
         tail -n 20 "$WORK/second-qt.log"

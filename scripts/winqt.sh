@@ -214,3 +214,13 @@ winqt_find_or_build() {
     fi
     QT_WIN_PREFIX=$dest QT_WIN_INPUTS=$dest/BUILD-INPUTS.txt
 }
+
+# Run as a script (bash scripts/winqt.sh), it makes sure the cache holds the
+# entry for today's inputs and prints its folder.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    ROOT=$(cd "$(dirname "$0")/.." && pwd)
+    source "$ROOT/scripts/common.sh"
+    ensure_windows_qt
+    echo "$QT_WIN_PREFIX"
+fi
