@@ -8,7 +8,7 @@
 #
 # The second build runs under another $HOME and shares nothing with the first
 # but the static Qt for Windows from the first's cache: a second Qt build
-# takes 13 minutes or more, too long for every run. Instead the .exe is
+# takes 13 to 26 minutes, too long for every run. Instead the .exe is
 # searched for traces of the build machine (scripts/build-paths.py): /root/,
 # /home/, /tmp/, $HOME, the user's name, the source, build and Qt cache
 # folders; one such path would make another machine's .exe differ.

@@ -44,7 +44,7 @@ fi
 
 ensure_packages "${TEST_PACKAGES[@]}" clang libclang-rt-14-dev
 
-# Qt for Windows takes some 25 minutes to build on 2 cores when the cache has
+# Qt for Windows takes 13 to 26 minutes to build on 2 cores when the cache has
 # none, and only the Windows scripts at the end need it. It is built now, at
 # the lowest priority, in the time the suites below spend waiting on the
 # simulated node. Those scripts wait for it (one build per cache at a time)

@@ -108,7 +108,7 @@ winqt_build() {
     local dest=$1 logs=$2 version=$3
     local work
     work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-qt-build.XXXXXX")
-    echo "building Qt $version for Windows (about 13 minutes on 2 cores), logs in $logs"
+    echo "building Qt $version for Windows (13 to 26 minutes on 2 cores), logs in $logs"
     (cd "$work" && apt-get source --download-only "$QT_WIN_SOURCE_PACKAGE=$version") \
         >"$logs/download.log" 2>&1 \
         || { rm -rf "$work"; winqt_fail "downloading the Qt source failed (log: $logs/download.log)"; }
