@@ -44,16 +44,6 @@ fi
 
 ensure_packages "${TEST_PACKAGES[@]}" clang libclang-rt-14-dev
 
-# Qt for Windows takes 13 to 26 minutes to build on 2 cores when the cache has
-# none, and only the Windows scripts at the end need it. It is built now, at
-# the lowest priority, in the time the suites below spend waiting on the
-# simulated node. Those scripts wait for it (one build per cache at a time)
-# and build it themselves should this build fail.
-QT_LOG=$(mktemp)
-setsid nice -n 19 bash "$ROOT/scripts/winqt.sh" > "$QT_LOG" 2>&1 &
-QT_PID=$!
-trap 'kill -- -$QT_PID 2>/dev/null; rm -f "$QT_LOG"' EXIT
-
 echo "== layout (clang-format)"
 bash "$ROOT/scripts/format-check.sh" || status=1
 
@@ -72,10 +62,6 @@ echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 
 echo "== fuzz (HEX loader)"
 bash "$ROOT/scripts/fuzz.sh" || status=1
-
-echo "== Qt for Windows"
-wait "$QT_PID" || echo "building it ahead failed; the Windows scripts try again:"
-tail -n 3 "$QT_LOG"
 
 for extra in "$ROOT"/scripts/test-*.sh; do
     [ -e "$extra" ] || continue
